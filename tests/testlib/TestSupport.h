@@ -1,0 +1,72 @@
+// Helpers shared by the test programs: temporary folders, fixture paths,
+// whole-file reads and running external commands (sqlite3, python3, ...).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testlib {
+
+// A fresh folder under $TMPDIR, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Changes the working directory for the lifetime of the object.
+class ScopedChdir {
+public:
+    explicit ScopedChdir(const std::string& dir);
+    ~ScopedChdir();
+
+private:
+    std::string previous_;
+};
+
+// Sets (or with a null value unsets) an environment variable for the
+// lifetime of the object, and calls tzset() so TZ changes take effect.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+
+private:
+    std::string name_;
+    bool hadValue_;
+    std::string previous_;
+};
+
+// Absolute path of a file of the shared fixtures, e.g. fixture("mdf/types_v330.mdf").
+std::string fixture(const std::string& relative);
+// Absolute path of a file of the source tree.
+std::string sourcePath(const std::string& relative);
+
+std::vector<uint8_t> readBytes(const std::string& path);
+std::string readText(const std::string& path);
+void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+void writeText(const std::string& path, const std::string& text);
+bool fileExists(const std::string& path);
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string output;  // standard output only
+};
+// Runs a shell command and collects its standard output.
+CommandResult run(const std::string& command);
+// Quotes a text for use as one word of a shell command.
+std::string shellQuote(const std::string& text);
+
+// Debian's python3, which has the packages the tests rely on.
+std::string python();
+
+}  // namespace testlib

@@ -9,6 +9,7 @@ header = open(os.path.join(os.environ["VANTREL_SOURCE"], "include", "vantrel.h")
 # Join declarations split over several lines, then take the declared name:
 # the identifier before '(' for functions, before ';' or '[' for variables.
 text = re.sub(r"/\*.*?\*/", "", header, flags=re.S)
+text = re.sub(r"^\s*#.*$", "", text, flags=re.M)
 declared = set()
 for decl in re.findall(r"VANTREL_API\b([^;{]*)", text):
     decl = decl.strip()

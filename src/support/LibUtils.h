@@ -1,0 +1,90 @@
+// Free functions every subsystem uses: text conversion between wide and
+// narrow text, JSON arguments, wildcard matching of names, MAT name cleaning,
+// small string helpers, file tests, diagnostics, dates and the settings file.
+//
+// Narrow text is the current C locale's multibyte form. Paths arrive wide and
+// are narrowed with mbstring just before the C library call that needs them,
+// so every file function acts on the same file for the same path.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+// ---- Text conversion -------------------------------------------------------
+
+// Wide to narrow through the current C locale. A character the locale cannot
+// represent is written as its byte value when it is below 256 and as '?'
+// otherwise, so the C locale passes bytes through unchanged (see widestring).
+std::string mbstring(wchar_t const* text);
+std::string mbstring(std::wstring const& text);
+// Narrow to wide through the current C locale. A byte that does not start a
+// valid multibyte character becomes the wide character of the same value
+// (Latin-1), and conversion goes on after it: nothing is cut or lost.
+std::wstring widestring(char const* text);
+std::wstring widestring(std::string const& text);
+
+// Keeps the low 8 bits of each wide character. Returns a process-wide buffer
+// that the next call reuses.
+char const* ASCIIfromUnicode(wchar_t const* text);
+char const* ASCIIfromUnicode(std::wstring const& text);
+// mbstowcs of at most count + 1 characters (count < 0: the whole text) into
+// a process-wide buffer that the next call reuses.
+wchar_t* UnicodefromASCII(char const* text, int count);
+
+// ---- Files -----------------------------------------------------------------
+
+bool FileExists(wchar_t const* path);
+bool ExportFileExists(wchar_t const* path);
+bool RemoveFile(wchar_t const* path);
+bool DeleteFile(wchar_t const* path);
+FILE* Owfopen(wchar_t const* path, wchar_t const* mode);
+// Reads a whole regular file and closes the stream (also on failure).
+bool ReadFileToString(FILE* stream, std::string& out);
+// A JSON argument: the name of an existing file (its contents) or, when it
+// names no file but holds a '{', the JSON text itself.
+bool ReadFileToString(wchar_t const* argument, std::string& out);
+
+// ---- Strings ---------------------------------------------------------------
+
+void TrimLeft(std::string& text);
+void TrimLeft(std::wstring& text);
+void TrimRight(std::wstring& text);
+std::wstring Right(std::wstring const& text, size_t count);
+// Position of the first character of text that is not in set, or npos.
+size_t FindOneOf(std::wstring const& text, std::wstring const& set);
+void ReplaceStringInPlace(std::string& text, std::string const& from, std::string const& to);
+// Anchored, case-sensitive wildcard match: '?', '*' (zero or more
+// characters), '[...]' sets with ranges, '\' escapes. An empty pattern
+// matches everything; a malformed pattern matches nothing.
+bool MatchField(std::string const& pattern, std::string const& text);
+// Makes a name usable as a MAT variable or field name.
+void ScrubMatlabName(std::string& name);
+
+// ---- Diagnostics -----------------------------------------------------------
+
+// One line on standard output; the text is written verbatim.
+void DebugOutput(char const* text);
+// format holds one %s; the line is cut at 1023 bytes.
+void DebugOutput1(char const* format, char const* argument);
+
+// ---- Dates -----------------------------------------------------------------
+
+// 100-ns ticks since 1601-01-01 of a time in seconds since 2007-01-01 UTC.
+// Saturates: NaN and times before 1601 give 0, times past the range the
+// maximum.
+unsigned long long TicksFromTime(double secondsSince2007);
+// Broken-down time of the ticks, in UTC or local time (g_bUseLocalTime).
+// Ticks past 9999-12-31 23:59:59 are taken as that second.
+void FormatDateAndTime(unsigned long long ticks, tm* out);
+// "2023/5/7" and "9:5:3" (or "9:5:3 AM" with twelveHour).
+void FormatDateAndTime(unsigned long long ticks, bool twelveHour, std::string& date, std::string& time);
+// "05-07-23" and "09:05:03".
+void FormatDateAndTime02(unsigned long long ticks, std::string& date, std::string& time);
+
+// ---- Settings file ("./kvxexport.cfg") -------------------------------------
+
+unsigned ReadRegValue(unsigned root, wchar_t const* keyPath, wchar_t const* name, unsigned defaultValue);
+std::wstring ReadRegStringValue(unsigned root, wchar_t const* keyPath, wchar_t const* name,
+                                wchar_t const* defaultValue);

@@ -1,0 +1,70 @@
+#include "support/LibUtils.h"
+
+namespace {
+
+template <typename String>
+void trimLeft(String& text, typename String::value_type const* blanks)
+{
+    size_t first = text.find_first_not_of(blanks);
+    if (first == String::npos)
+        text.clear();
+    else
+        text.erase(0, first);
+}
+
+}  // namespace
+
+void TrimLeft(std::string& text)
+{
+    trimLeft(text, " \t");
+}
+
+void TrimLeft(std::wstring& text)
+{
+    trimLeft(text, L" \t");
+}
+
+void TrimRight(std::wstring& text)
+{
+    size_t last = text.find_last_not_of(L" \t");
+    if (last == std::wstring::npos)
+        text.clear();
+    else
+        text.erase(last + 1);
+}
+
+std::wstring Right(std::wstring const& text, size_t count)
+{
+    if (count >= text.size())
+        return text;
+    return text.substr(text.size() - count);
+}
+
+size_t FindOneOf(std::wstring const& text, std::wstring const& set)
+{
+    return text.find_first_not_of(set);
+}
+
+void ReplaceStringInPlace(std::string& text, std::string const& from, std::string const& to)
+{
+    if (from.empty())
+        return;
+    size_t position = 0;
+    while ((position = text.find(from, position)) != std::string::npos) {
+        text.replace(position, from.size(), to);
+        position += to.size();
+    }
+}
+
+void ScrubMatlabName(std::string& name)
+{
+    TrimLeft(name);
+    static char const replaced[] = " -[]/\\\t.,:;?~@#$%^&*()";
+    for (char& c : name)
+        for (char const* r = replaced; *r; ++r)
+            if (c == *r)
+                c = '_';
+    // MATLAB names hold at most 63 characters.
+    if (name.size() > 63)
+        name.resize(63);
+}

@@ -1,0 +1,116 @@
+#include "support/LibUtils.h"
+
+#include <climits>
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+bool isAscii(wchar_t const* text, size_t length)
+{
+    for (size_t i = 0; i < length; ++i)
+        if (static_cast<uint32_t>(text[i]) >= 0x80)
+            return false;
+    return true;
+}
+
+std::string narrow(wchar_t const* text, size_t length)
+{
+    std::string out;
+    out.reserve(length);
+    if (isAscii(text, length)) {
+        for (size_t i = 0; i < length; ++i)
+            out.push_back(static_cast<char>(text[i]));
+        return out;
+    }
+    std::mbstate_t state{};
+    char bytes[MB_LEN_MAX];
+    for (size_t i = 0; i < length; ++i) {
+        size_t n = std::wcrtomb(bytes, text[i], &state);
+        if (n == static_cast<size_t>(-1)) {
+            state = std::mbstate_t{};
+            uint32_t code = static_cast<uint32_t>(text[i]);
+            out.push_back(code < 0x100 ? static_cast<char>(code) : '?');
+            continue;
+        }
+        out.append(bytes, n);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string mbstring(wchar_t const* text)
+{
+    if (!text)
+        return std::string();
+    return narrow(text, std::wcslen(text));
+}
+
+std::string mbstring(std::wstring const& text)
+{
+    // Stops at an embedded NUL like the pointer form.
+    return narrow(text.c_str(), std::wcslen(text.c_str()));
+}
+
+std::wstring widestring(char const* text)
+{
+    std::wstring out;
+    if (!text)
+        return out;
+    size_t length = std::strlen(text);
+    out.reserve(length);
+    std::mbstate_t state{};
+    size_t i = 0;
+    while (i < length) {
+        unsigned char byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            out.push_back(static_cast<wchar_t>(byte));
+            ++i;
+            continue;
+        }
+        wchar_t wide = 0;
+        size_t n = std::mbrtowc(&wide, text + i, length - i, &state);
+        if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2) || n == 0) {
+            state = std::mbstate_t{};
+            out.push_back(static_cast<wchar_t>(byte));
+            ++i;
+            continue;
+        }
+        out.push_back(wide);
+        i += n;
+    }
+    return out;
+}
+
+std::wstring widestring(std::string const& text)
+{
+    return widestring(text.c_str());
+}
+
+char const* ASCIIfromUnicode(wchar_t const* text)
+{
+    static std::string buffer;
+    buffer.clear();
+    if (text)
+        for (; *text; ++text)
+            buffer.push_back(static_cast<char>(static_cast<uint32_t>(*text) & 0xFF));
+    return buffer.c_str();
+}
+
+char const* ASCIIfromUnicode(std::wstring const& text)
+{
+    return ASCIIfromUnicode(text.c_str());
+}
+
+wchar_t* UnicodefromASCII(char const* text, int count)
+{
+    static std::wstring buffer;
+    buffer.clear();
+    if (text) {
+        std::wstring all = widestring(text);
+        size_t limit = count < 0 ? all.size() : static_cast<size_t>(count) + 1;
+        buffer.assign(all, 0, limit);
+    }
+    return &buffer[0];
+}

@@ -16,12 +16,13 @@
 
 // Wide to narrow through the current C locale. A character the locale cannot
 // represent is written as its byte value when it is below 256 and as '?'
-// otherwise, so the C locale passes bytes through unchanged (see widestring).
+// otherwise. The ASCII-only "C"/"POSIX" locale is taken as UTF-8.
 std::string mbstring(wchar_t const* text);
 std::string mbstring(std::wstring const& text);
-// Narrow to wide through the current C locale. A byte that does not start a
-// valid multibyte character becomes the wide character of the same value
-// (Latin-1), and conversion goes on after it: nothing is cut or lost.
+// Narrow to wide through the current C locale (UTF-8 in the "C"/"POSIX"
+// locale). A byte that does not start a valid multibyte character becomes the
+// wide character of the same value (Latin-1, as MDF 3 texts are), and
+// conversion goes on after it: nothing is cut or lost.
 std::wstring widestring(char const* text);
 std::wstring widestring(std::string const& text);
 

@@ -1,10 +1,32 @@
 #include "support/LibUtils.h"
+#include "support/Utf8.h"
 
 #include <climits>
+#include <langinfo.h>
 #include <cstring>
 #include <cwchar>
 
 namespace {
+
+// The "C" and "POSIX" locales define only ASCII. Hosts that never call
+// setlocale run in them, yet their texts (MDF 4 names, JSON files) are UTF-8:
+// there, text beyond ASCII is taken as UTF-8 rather than refused.
+bool localeIsAsciiOnly()
+{
+    char const* codeset = nl_langinfo(CODESET);
+    return MB_CUR_MAX == 1 && codeset && std::strcmp(codeset, "ANSI_X3.4-1968") == 0;
+}
+
+// Bytes of a valid UTF-8 sequence at text[i], or 0.
+size_t utf8SequenceLength(char const* text, size_t length, size_t i)
+{
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t count = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (count == 0 || length - i < count)
+        return 0;
+    std::wstring decoded = WideFromUtf8(text + i, count);
+    return decoded.size() == 1 && decoded[0] != 0xFFFD ? count : 0;
+}
 
 bool isAscii(wchar_t const* text, size_t length)
 {
@@ -23,6 +45,8 @@ std::string narrow(wchar_t const* text, size_t length)
             out.push_back(static_cast<char>(text[i]));
         return out;
     }
+    if (localeIsAsciiOnly())
+        return Utf8FromWide(text, length);
     std::mbstate_t state{};
     char bytes[MB_LEN_MAX];
     for (size_t i = 0; i < length; ++i) {
@@ -60,6 +84,7 @@ std::wstring widestring(char const* text)
         return out;
     size_t length = std::strlen(text);
     out.reserve(length);
+    bool asciiOnly = localeIsAsciiOnly();
     std::mbstate_t state{};
     size_t i = 0;
     while (i < length) {
@@ -67,6 +92,17 @@ std::wstring widestring(char const* text)
         if (byte < 0x80) {
             out.push_back(static_cast<wchar_t>(byte));
             ++i;
+            continue;
+        }
+        if (asciiOnly) {
+            size_t n = utf8SequenceLength(text, length, i);
+            if (n == 0) {
+                out.push_back(static_cast<wchar_t>(byte));
+                ++i;
+            } else {
+                out += WideFromUtf8(text + i, n);
+                i += n;
+            }
             continue;
         }
         wchar_t wide = 0;

@@ -1,0 +1,36 @@
+// Naming and value conventions of the measurement database, shared by every
+// subsystem that writes or reads one (builder, record access, hit extraction,
+// export). One message is one record table split into parts of 500 signals;
+// every part has its own TIME_VAL column and one row per record.
+#pragma once
+
+#include <string>
+
+namespace MeasurementDb {
+
+constexpr int kSignalsPerPart = 500;
+
+// The part (1, 2, ...) that holds signal number signalNumber (1-based).
+inline int PartOfSignal(int signalNumber)
+{
+    return (signalNumber - 1) / kSignalsPerPart + 1;
+}
+
+// "MessageData%04d" for part 1, "MessageData%04d_%04d" for parts 2, 3, ...
+std::string RecordTableName(int messageId, int part = 1);
+// The record table part that holds signal signalNumber of the message.
+std::string RecordTableOfSignal(int messageId, int signalNumber);
+// "Signal%d": signals are numbered within their message, not within a part.
+std::string SignalColumnName(int signalNumber);
+
+// SignalType texts of the Channels table.
+extern char const* const kSignalTypeDouble;        // physical values
+extern char const* const kSignalTypeRawValue;      // raw integers, no conversion
+extern char const* const kSignalTypeStateEncoded;  // raw keys of ChannelStates
+
+// Values of a "Double" channel are stored physical; every other type (also
+// NULL, a linear conversion with states) is stored raw and read through
+// Slope/Offset.
+bool StoresPhysicalValues(std::string const& signalType);
+
+}  // namespace MeasurementDb

@@ -10,10 +10,7 @@
 
 namespace {
 
-struct DestroyArray {
-    void operator()(mxArray_tag* array) const { mxDestroyArray(array); }
-};
-using ArrayPtr = std::unique_ptr<mxArray_tag, DestroyArray>;
+using mat::ArrayPtr;
 
 char* CopyText(char const* text)
 {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 // Every block is obtained with malloc/calloc so that running out of memory
 // is a null result at the C boundary, never an exception; the destructor is
@@ -43,6 +44,16 @@ struct mxArray_tag {
     mxArray_tag** Children() const;
     std::size_t ChildCount() const;
 };
+
+namespace mat {
+
+// An array owned by the code holding it, released to a parent or freed.
+struct DestroyArray {
+    void operator()(mxArray_tag* array) const { mxDestroyArray(array); }
+};
+using ArrayPtr = std::unique_ptr<mxArray_tag, DestroyArray>;
+
+}  // namespace mat
 
 bool IsSupportedClass(int classId);
 

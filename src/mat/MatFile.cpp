@@ -359,9 +359,19 @@ MATFile_tag* matOpen(char const* path, char const* mode)
         if (!path || !mode)
             return nullptr;
         char kind = mode[0];
+        bool writes = kind == 'w' || kind == 'u';
         char const* streamMode = kind == 'w' ? "w+be" : kind == 'u' ? "r+be" : "rbe";
-        MATFile_tag* file = ProcessMatFile(std::fopen(path, streamMode), kind != 'w');
-        if (file && kind == 'u' && !PrepareAppend(*file)) {
+        std::unique_ptr<char, MATFile_tag::FreeBuffer> buffer(
+            writes ? static_cast<char*>(std::malloc(mat::kStreamBufferBytes)) : nullptr);
+        std::FILE* stream = std::fopen(path, streamMode);
+        // Without the buffer the stream keeps its own small one.
+        if (stream && buffer)
+            std::setvbuf(stream, buffer.get(), _IOFBF, mat::kStreamBufferBytes);
+        MATFile_tag* file = ProcessMatFile(stream, kind != 'w');
+        if (!file)
+            return nullptr;
+        file->streamBuffer = std::move(buffer);
+        if (kind == 'u' && !PrepareAppend(*file)) {
             std::fclose(file->file);
             delete file;
             return nullptr;

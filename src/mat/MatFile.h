@@ -7,8 +7,15 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
 struct MATFile_tag {
+    struct FreeBuffer {
+        void operator()(char* buffer) const { std::free(buffer); }
+    };
+
+    // The stream is closed before the handle, and with it its buffer, goes.
     std::FILE* file = nullptr;
     // The header was read from an existing file rather than written.
     bool openedExisting = false;
@@ -16,6 +23,9 @@ struct MATFile_tag {
     // A write failed: the file ends in a partial element, so no further
     // variable is appended and matClose reports the failure.
     bool writeFailed = false;
+    // The stream's buffer when the handle writes: large enough that
+    // variables reach the file in few, large writes.
+    std::unique_ptr<char, FreeBuffer> streamBuffer;
 };
 
 namespace mat {
@@ -25,6 +35,7 @@ constexpr std::size_t kHeaderBytes = 128;
 constexpr uint64_t kElementByteLimit = uint64_t(1) << 31;
 // Nesting deeper than this is refused rather than risking the stack.
 constexpr int kMaxNestingDepth = 1000;
+constexpr std::size_t kStreamBufferBytes = std::size_t(4) << 20;
 
 // The header's time text fills bytes 50-115 at most; 116-123 stay spaces.
 constexpr std::size_t kTimeTextLimit = 66;

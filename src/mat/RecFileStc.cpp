@@ -8,10 +8,7 @@
 
 namespace {
 
-struct DestroyArray {
-    void operator()(mxArray_tag* array) const { mxDestroyArray(array); }
-};
-using ArrayPtr = std::unique_ptr<mxArray_tag, DestroyArray>;
+using mat::ArrayPtr;
 
 enum HeaderField {
     kVersion, kSource, kProject, kScreen, kRecorder, kStartDate, kStartTime, kStartEvent,

@@ -14,10 +14,7 @@
 
 namespace mattest {
 
-struct DestroyArray {
-    void operator()(mxArray_tag* array) const { mxDestroyArray(array); }
-};
-using ArrayPtr = std::unique_ptr<mxArray_tag, DestroyArray>;
+using mat::ArrayPtr;
 
 // Builds expected bytes: 32-bit little-endian words, doubles, text padded
 // with zero bytes.

@@ -28,6 +28,64 @@ extern "C" {
 /* Dates (MAT and MDF headers, CSV) in local time instead of UTC. */
 VANTREL_API extern bool g_bUseLocalTime;
 
+/* ---- MAT-file writing ----------------------------------------------- */
+
+/* An open MAT file (format version 5, uncompressed, little-endian), from
+ * matOpen to matClose. */
+typedef struct MATFile_tag MATFile_tag;
+/* An in-memory MAT array; it owns every array stored in its cells or fields. */
+typedef struct mxArray_tag mxArray_tag;
+
+/* The array classes the writer supports. A C++ host may pass any int value
+ * (others are refused at creation), so the type is an int there too. */
+#ifdef __cplusplus
+typedef enum mxClassID : int {
+#else
+typedef enum mxClassID {
+#endif
+    mxCELL_CLASS = 1,
+    mxSTRUCT_CLASS = 2,
+    mxCHAR_CLASS = 4,
+    mxDOUBLE_CLASS = 6
+} mxClassID;
+
+/* Mode 'w' creates or truncates the file and writes a new header; 'u' opens
+ * an existing MAT file to append variables after those it holds; any other
+ * mode only reads the header. Null when the file cannot be opened or its
+ * header cannot be written or read. */
+VANTREL_API MATFile_tag* matOpen(char const* path, char const* mode);
+/* 0, or EOF when a write to the file or the close failed. */
+VANTREL_API int matClose(MATFile_tag* file);
+/* Appends the array as a variable of the given name: 0, or -1 when nothing
+ * could be written or a write failed. The array stays the caller's. */
+VANTREL_API int matPutVariable(MATFile_tag* file, char const* name, mxArray_tag* array);
+VANTREL_API int matPutVariableAsGlobal(MATFile_tag* file, char const* name, mxArray_tag* array);
+
+/* Creation functions return null when an argument is invalid or memory runs
+ * out. New arrays are zero-filled; cells and fields start empty. */
+VANTREL_API mxArray_tag* mxCreateStructArray(size_t ndim, size_t const* dims, int nfields, char const** fieldnames);
+VANTREL_API mxArray_tag* mxCreateCellArray(size_t ndim, size_t const* dims);
+VANTREL_API mxArray_tag* mxCreateCharArray(size_t ndim, size_t const* dims);
+VANTREL_API mxArray_tag* mxCreateDoubleMatrix(size_t m, size_t n, int complexity);
+VANTREL_API mxArray_tag* mxCreateNumericArray(size_t ndim, size_t const* dims, mxClassID classid, int complexity);
+/* 1 x n character arrays: bytes are Latin-1; wide characters beyond U+FFFF
+ * become U+FFFD. */
+VANTREL_API mxArray_tag* mxCreateString(char const* text);
+VANTREL_API mxArray_tag* mxCreateStringW(wchar_t const* text);
+
+/* Hand value to the parent (replacing, not freeing, what the slot held).
+ * Ignored for an index or field out of range, a parent of another class, or
+ * a value already held by an array or holding the parent. */
+VANTREL_API void mxSetFieldByNumber(mxArray_tag* s, size_t index, int fieldnum, mxArray_tag* value);
+VANTREL_API void mxSetCell(mxArray_tag* c, size_t index, mxArray_tag* value);
+/* The elements of a double array; null for any other array or no elements. */
+VANTREL_API double* mxGetPr(mxArray_tag const* array);
+/* The first dimension; 0 for a null array. */
+VANTREL_API size_t mxGetM(mxArray_tag const* array);
+/* Frees the array and everything it holds; an array still held by another
+ * one is left to that array. */
+VANTREL_API void mxDestroyArray(mxArray_tag* array);
+
 #ifdef __cplusplus
 }
 #endif

@@ -63,13 +63,15 @@ bool ReadFileToString(wchar_t const* argument, std::string& out)
 {
     if (!argument)
         return false;
+    std::string name = mbstring(argument);
     if (FileExists(argument)) {
-        FILE* stream = std::fopen(mbstring(argument).c_str(), "rte");
-        if (!stream)
-            return false;
-        return ReadFileToString(stream, out);
+        // A directory or an unreadable file is named, not given as text.
+        if (ReadFileToString(std::fopen(name.c_str(), "rte"), out))
+            return true;
+        DebugOutput1("Could not open file %s", name.c_str());
+        return false;
     }
-    out = mbstring(argument);
+    out = name;
     if (out.find('{') != std::string::npos)
         return true;
     DebugOutput1("Could not open file %s", out.c_str());

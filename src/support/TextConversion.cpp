@@ -10,11 +10,15 @@ namespace {
 
 // The "C" and "POSIX" locales define only ASCII. Hosts that never call
 // setlocale run in them, yet their texts (MDF 4 names, JSON files) are UTF-8:
-// there, text beyond ASCII is taken as UTF-8 rather than refused.
-bool localeIsAsciiOnly()
+// there, text beyond ASCII is taken as UTF-8 rather than refused. UTF-8
+// locales convert through the same code, which refuses what is no Unicode
+// scalar value (the C library encodes code points above U+10FFFF).
+bool localeTextIsUtf8()
 {
     char const* codeset = nl_langinfo(CODESET);
-    return MB_CUR_MAX == 1 && codeset && std::strcmp(codeset, "ANSI_X3.4-1968") == 0;
+    if (!codeset)
+        return false;
+    return std::strcmp(codeset, "UTF-8") == 0 || (MB_CUR_MAX == 1 && std::strcmp(codeset, "ANSI_X3.4-1968") == 0);
 }
 
 // Bytes of a valid UTF-8 sequence at text[i], or 0.
@@ -45,7 +49,7 @@ std::string narrow(wchar_t const* text, size_t length)
             out.push_back(static_cast<char>(text[i]));
         return out;
     }
-    if (localeIsAsciiOnly())
+    if (localeTextIsUtf8())
         return Utf8FromWide(text, length);
     std::mbstate_t state{};
     char bytes[MB_LEN_MAX];
@@ -84,7 +88,7 @@ std::wstring widestring(char const* text)
         return out;
     size_t length = std::strlen(text);
     out.reserve(length);
-    bool asciiOnly = localeIsAsciiOnly();
+    bool utf8 = localeTextIsUtf8();
     std::mbstate_t state{};
     size_t i = 0;
     while (i < length) {
@@ -94,7 +98,7 @@ std::wstring widestring(char const* text)
             ++i;
             continue;
         }
-        if (asciiOnly) {
+        if (utf8) {
             size_t n = utf8SequenceLength(text, length, i);
             if (n == 0) {
                 out.push_back(static_cast<wchar_t>(byte));

@@ -1,6 +1,10 @@
 #include "TestSupport.h"
 
+#include <clocale>
 #include <cstdio>
+#include <cstring>
+#include <langinfo.h>
+#include <locale.h>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -10,6 +14,13 @@
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// glibc's setlocale keeps a copy of LOCPATH on every call made while it is
+// set (see commaDecimalLocale): a leak of the C library, not of this code.
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions()
+{
+    return "leak:__argz_add_sep\n";
+}
 
 namespace testlib {
 
@@ -62,6 +73,90 @@ ScopedEnv::~ScopedEnv()
     else
         unsetenv(name_.c_str());
     tzset();
+}
+
+ScopedLocale::ScopedLocale(const char* name) : previous_(std::setlocale(LC_ALL, nullptr))
+{
+    ok_ = std::setlocale(LC_ALL, name) != nullptr;
+}
+
+ScopedLocale::~ScopedLocale()
+{
+    std::setlocale(LC_ALL, previous_.c_str());
+}
+
+namespace {
+
+bool hasCommaDecimal(const std::string& name)
+{
+    locale_t locale = newlocale(LC_ALL_MASK, name.c_str(), static_cast<locale_t>(0));
+    if (!locale)
+        return false;
+    bool comma = std::strcmp(nl_langinfo_l(RADIXCHAR, locale), ",") == 0;
+    freelocale(locale);
+    return comma;
+}
+
+std::string findCommaDecimalLocale()
+{
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE"})
+        if (hasCommaDecimal(name))
+            return name;
+    // Generated without touching the system: a locale folder of our own.
+    static TempDir folder;
+    run("localedef -i de_DE -f UTF-8 " + shellQuote(folder.file("de_DE.UTF-8")) + " >/dev/null 2>&1");
+    const char* old = std::getenv("LOCPATH");
+    std::string path = folder.path() + ":" + (old && *old ? old : "/usr/lib/locale");
+    setenv("LOCPATH", path.c_str(), 1);
+    return hasCommaDecimal("de_DE.UTF-8") ? "de_DE.UTF-8" : "";
+}
+
+}  // namespace
+
+std::string commaDecimalLocale()
+{
+    static const std::string name = findCommaDecimalLocale();
+    return name;
+}
+
+StdoutCapture::StdoutCapture()
+{
+    std::fflush(stdout);
+    sink_ = std::tmpfile();
+    saved_ = dup(1);
+    if (!sink_ || saved_ < 0 || dup2(fileno(sink_), 1) < 0)
+        throw std::runtime_error("cannot capture standard output");
+}
+
+StdoutCapture::~StdoutCapture()
+{
+    stop();
+}
+
+void StdoutCapture::stop()
+{
+    if (saved_ < 0)
+        return;
+    std::fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+    saved_ = -1;
+}
+
+std::string StdoutCapture::text()
+{
+    stop();
+    std::string captured;
+    if (!sink_)
+        return captured;
+    std::rewind(sink_);
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, sink_)) > 0)
+        captured.append(buffer, n);
+    std::fclose(sink_);
+    sink_ = nullptr;
+    return captured;
 }
 
 std::string fixture(const std::string& relative)
@@ -135,6 +230,11 @@ std::string shellQuote(const std::string& text)
             quoted += c;
     }
     return quoted + "'";
+}
+
+CommandResult sqlite3(const std::string& database, const std::string& sql)
+{
+    return run("sqlite3 -batch -bail " + shellQuote(database) + " " + shellQuote(sql) + " 2>&1");
 }
 
 std::string python()

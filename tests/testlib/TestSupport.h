@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,44 @@ private:
     std::string previous_;
 };
 
+// Sets the C locale (LC_ALL) for the lifetime of the object; ok() tells
+// whether the named locale exists. The previous locale comes back after.
+class ScopedLocale {
+public:
+    explicit ScopedLocale(const char* name);
+    ~ScopedLocale();
+    ScopedLocale(const ScopedLocale&) = delete;
+    ScopedLocale& operator=(const ScopedLocale&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    std::string previous_;
+    bool ok_;
+};
+
+// A locale with a comma as decimal separator: an installed one, or else
+// de_DE.UTF-8 generated once with localedef into a temporary folder that
+// LOCPATH then names (for the rest of the process, ahead of the system's
+// folder). Empty when neither works.
+std::string commaDecimalLocale();
+
+// Collects what the process writes to standard output (descriptor 1, so
+// stdio and direct writes alike) from construction until text().
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+    // Stops collecting and returns what was written.
+    std::string text();
+
+private:
+    void stop();
+    int saved_ = -1;
+    std::FILE* sink_ = nullptr;
+};
+
 // Absolute path of a file of the shared fixtures, e.g. fixture("mdf/types_v330.mdf").
 std::string fixture(const std::string& relative);
 // Absolute path of a file of the source tree.
@@ -65,6 +104,10 @@ struct CommandResult {
 CommandResult run(const std::string& command);
 // Quotes a text for use as one word of a shell command.
 std::string shellQuote(const std::string& text);
+
+// Runs the sqlite3 command-line tool (batch mode, stopping at the first
+// error) with sql on the database; its error lines join the output.
+CommandResult sqlite3(const std::string& database, const std::string& sql);
 
 // Debian's python3, which has the packages the tests rely on.
 std::string python();

@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include "support/CppSQLite3U.h"
+#include "support/LibUtils.h"
+#include "testlib/TestSupport.h"
+
+#include <filesystem>
+
+namespace {
+
+std::wstring W(std::string const& ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+}  // namespace
+
+TEST(JsonArgument, FileOrInlineTextOrAMessage)
+{
+    testlib::TempDir dir;
+    std::string contents = "{\"channels\": [\"\xC3\x96ltemp\"]}\n" + std::string(200000, ' ') + std::string(3, '\0');
+    testlib::writeText(dir.file("list.json"), contents);
+    std::string out;
+    EXPECT_TRUE(ReadFileToString(W(dir.file("list.json")).c_str(), out));
+    EXPECT_EQ(out, contents);
+    EXPECT_TRUE(ReadFileToString(L"{\"channels\": [\"Öltemp\"]}", out));
+    EXPECT_EQ(out, "{\"channels\": [\"\xC3\x96ltemp\"]}");
+
+    // A missing file; a directory, which passes fopen on Linux.
+    std::filesystem::create_directory(dir.file("{dir}"));
+    for (std::string name : {dir.file("missing.json"), dir.path(), dir.file("{dir}")}) {
+        out = "untouched";
+        testlib::StdoutCapture capture;
+        EXPECT_FALSE(ReadFileToString(W(name).c_str(), out));
+        EXPECT_EQ(capture.text(), "Could not open file " + name + "\n");
+        EXPECT_EQ(out, name == dir.file("missing.json") ? name : "untouched");
+    }
+}
+
+TEST(Files, EveryFileFunctionNarrowsAPathTheSameWay)
+{
+    testlib::TempDir dir;
+    std::string onDisk = dir.file("\xC3\x96l \xC2\xB0" "C \xF0\x9F\x98\x80.db");
+    for (char const* locale : {"C.UTF-8", "C"}) {
+        testlib::ScopedLocale scope(locale);
+        std::wstring path = W(dir.path()) + L"/Öl °C 😀.db";
+        FILE* file = Owfopen(path.c_str(), L"wte");
+        ASSERT_NE(file, nullptr) << locale;
+        std::fclose(file);
+        EXPECT_TRUE(testlib::fileExists(onDisk)) << locale;
+        EXPECT_TRUE(DeleteFile(path.c_str()));
+        EXPECT_FALSE(FileExists(path.c_str()) || ExportFileExists(path.c_str()) || RemoveFile(path.c_str()));
+        {
+            CppSQLite3DB db;
+            db.open(path.c_str());
+            db.execDML(L"create table t(v)");
+        }
+        EXPECT_EQ(testlib::sqlite3(onDisk, "select name from sqlite_master").output, "t\n") << locale;
+        EXPECT_TRUE(FileExists(path.c_str()));
+        EXPECT_TRUE(RemoveFile(path.c_str()));
+    }
+}
+
+TEST(Strings, TrimRightFindOneOfReplace)
+{
+    std::string narrow = " \t a b \t";
+    TrimLeft(narrow);
+    EXPECT_EQ(narrow, "a b \t");
+    std::wstring wide = L"\t x \t", blanks = L" \t ";
+    TrimLeft(wide);
+    TrimRight(wide);
+    TrimRight(blanks);
+    EXPECT_EQ(wide + blanks, L"x");
+
+    EXPECT_EQ(Right(L"abc", 2), L"bc");
+    EXPECT_EQ(Right(L"abc", 10), L"abc");
+    // The first character NOT in the set.
+    EXPECT_EQ(FindOneOf(L"  \tx y", L" \t"), 3u);
+    EXPECT_EQ(FindOneOf(L" \t ", L" \t"), std::wstring::npos);
+
+    struct {
+        char const *text, *from, *to, *result;
+    } const replacements[] = {{"a.b.c", ".", "::", "a::b::c"}, {"aaa", "a", "aa", "aaaaaa"}, {"abc", "", "x", "abc"}};
+    for (auto const& r : replacements) {
+        std::string text = r.text;
+        ReplaceStringInPlace(text, r.from, r.to);
+        EXPECT_EQ(text, r.result) << r.text << " " << r.from;
+    }
+}
+
+TEST(Strings, MatlabNames)
+{
+    struct {
+        std::string name, scrubbed;
+    } const cases[] = {{"  Engine Speed [rpm]", "Engine_Speed__rpm_"},
+                       {"x -[]/\\\t.,:;?~@#$%^&*()", "x" + std::string(22, '_')},
+                       {"_1a!+='\"\xC3\x96 ", "_1a!+='\"\xC3\x96_"},
+                       {std::string(70, 'n'), std::string(63, 'n')}};
+    for (auto const& c : cases) {
+        std::string name = c.name;
+        ScrubMatlabName(name);
+        EXPECT_EQ(name, c.scrubbed);
+    }
+}
+
+TEST(Diagnostics, LinesOnStandardOutput)
+{
+    testlib::StdoutCapture capture;
+    DebugOutput("100% %s %d");
+    DebugOutput1("Could not open file %s", "x%d.json");
+    DebugOutput1("Channel %s", std::string(5000, 'c').c_str());
+    EXPECT_EQ(capture.text(), "100% %s %d\nCould not open file x%d.json\nChannel " + std::string(1015, 'c') + "\n");
+}

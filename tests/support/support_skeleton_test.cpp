@@ -1,4 +1,0 @@
-#include <gtest/gtest.h>
-#include "vantrel.h"
-
-TEST(Skeleton, LocalTimeFlagStartsFalse) { EXPECT_FALSE(g_bUseLocalTime); }

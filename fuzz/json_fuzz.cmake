@@ -1,0 +1,1 @@
+vantrel_fuzzer(json_fuzz SUBSYSTEMS jsonxx)

@@ -28,6 +28,10 @@ CMdfStream::~CMdfStream()
         std::fclose(m_file);
 }
 
+namespace {
+constexpr size_t WindowSize = 1 << 20;
+}
+
 bool CMdfStream::Open(const std::string& path)
 {
     m_file = std::fopen(path.c_str(), "rbe");
@@ -37,15 +41,12 @@ bool CMdfStream::Open(const std::string& path)
     if (fstat(fileno(m_file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0)
         return false;
     m_size = uint64_t(info.st_size);
+    m_window.resize(size_t(std::min<uint64_t>(m_size, WindowSize)));
     return true;
 }
 
-bool CMdfStream::ReadAt(uint64_t offset, void* buffer, size_t count)
+bool CMdfStream::ReadFromFile(uint64_t offset, void* buffer, size_t count)
 {
-    if (!m_file || !Contains(offset, count))
-        return false;
-    if (count == 0)
-        return true;
     if (m_position != offset) {
         if (offset > uint64_t(INT64_MAX) || fseeko64(m_file, off64_t(offset), SEEK_SET) != 0) {
             m_position = UINT64_MAX;
@@ -60,6 +61,27 @@ bool CMdfStream::ReadAt(uint64_t offset, void* buffer, size_t count)
         return false;
     }
     m_position += count;
+    return true;
+}
+
+bool CMdfStream::ReadAt(uint64_t offset, void* buffer, size_t count)
+{
+    if (!m_file || !Contains(offset, count))
+        return false;
+    if (count == 0)
+        return true;
+    if (count > m_window.size() / 2)
+        return ReadFromFile(offset, buffer, count);
+    if (offset < m_windowStart || offset - m_windowStart > m_windowLength ||
+        count > m_windowLength - (offset - m_windowStart)) {
+        size_t length = size_t(std::min<uint64_t>(m_window.size(), m_size - offset));
+        m_windowLength = 0;
+        if (!ReadFromFile(offset, m_window.data(), length))
+            return false;
+        m_windowStart = offset;
+        m_windowLength = length;
+    }
+    std::memcpy(buffer, m_window.data() + (offset - m_windowStart), count);
     return true;
 }
 

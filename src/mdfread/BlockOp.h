@@ -9,31 +9,33 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 // ---- Byte order ------------------------------------------------------------
 
+// The host is little-endian (x86-64); big-endian fields are byte-swapped.
 inline uint16_t ReadU16(const uint8_t* p, bool littleEndian)
 {
-    return littleEndian ? uint16_t(p[0] | p[1] << 8) : uint16_t(p[1] | p[0] << 8);
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return littleEndian ? v : __builtin_bswap16(v);
 }
 
 inline uint32_t ReadU32(const uint8_t* p, bool littleEndian)
 {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i)
-        v |= uint32_t(p[littleEndian ? i : 3 - i]) << (8 * i);
-    return v;
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return littleEndian ? v : __builtin_bswap32(v);
 }
 
 inline uint64_t ReadU64(const uint8_t* p, bool littleEndian)
 {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i)
-        v |= uint64_t(p[littleEndian ? i : 7 - i]) << (8 * i);
-    return v;
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return littleEndian ? v : __builtin_bswap64(v);
 }
 
 double ReadF64(const uint8_t* p, bool littleEndian);
@@ -42,9 +44,10 @@ float ReadF32(const uint8_t* p, bool littleEndian);
 // ---- The open file ---------------------------------------------------------
 
 // The one FILE* of a file object, its size, and the block offsets already
-// visited by the chains. Reads are bounded by the file size; the stdio
-// position is remembered so that reading records one after the other never
-// seeks, while a text read in between only costs one seek afterwards.
+// visited by the chains. Reads are bounded by the file size. Small reads are
+// served from a window of the file read ahead in one piece, so reading
+// records one after the other costs a copy each and a file read per window;
+// a text read elsewhere in between only moves the window.
 class CMdfStream {
 public:
     CMdfStream() = default;
@@ -65,9 +68,14 @@ public:
     bool Visit(uint64_t offset) { return m_visited.insert(offset).second; }
 
 private:
+    bool ReadFromFile(uint64_t offset, void* buffer, size_t count);
+
     FILE* m_file = nullptr;
     uint64_t m_size = 0;
-    uint64_t m_position = UINT64_MAX;  // unknown
+    uint64_t m_position = UINT64_MAX;  // of the stdio stream; unknown
+    std::vector<char> m_window;
+    uint64_t m_windowStart = 0;
+    size_t m_windowLength = 0;
     std::unordered_set<uint64_t> m_visited;
 };
 

@@ -151,6 +151,36 @@ void CCNBlockOp::PrepareDecoding()
     m_spanBytes = (m_shift + m_valueBits + 7) / 8;
     m_mask = m_valueBits == 64 ? ~0ULL : (1ULL << m_valueBits) - 1;
     m_aligned = m_shift == 0 && (m_valueBits == 8 || m_valueBits == 16 || m_valueBits == 32 || m_valueBits == 64);
+
+    const bool isSigned = IsSigned();
+    if (m_kind == Kind::Float) {
+        if (m_bitCount == 32)
+            m_decoder = m_bigEndian ? Decoder::F32BE : Decoder::F32;
+        else if (m_bitCount == 64)
+            m_decoder = m_bigEndian ? Decoder::F64BE : Decoder::F64;
+        else
+            m_decoder = Decoder::FloatOther;
+    } else if (m_kind == Kind::Integer && m_aligned) {
+        static const Decoder table[2][2][4] = {
+            {{Decoder::U8, Decoder::U16, Decoder::U32, Decoder::U64}, {Decoder::S8, Decoder::S16, Decoder::S32, Decoder::S64}},
+            {{Decoder::U8, Decoder::U16BE, Decoder::U32BE, Decoder::U64BE},
+             {Decoder::S8, Decoder::S16BE, Decoder::S32BE, Decoder::S64BE}}};
+        int width = m_valueBits == 8 ? 0 : m_valueBits == 16 ? 1 : m_valueBits == 32 ? 2 : 3;
+        m_decoder = table[m_bigEndian][isSigned][width];
+    } else if (m_kind == Kind::Integer) {
+        m_decoder = Decoder::Bits;
+    } else {
+        m_decoder = Decoder::None;
+    }
+
+    m_scaling = Scaling::None;
+    if (m_conversion && m_conversion->GetRule()) {
+        CConversionType* rule = m_conversion->GetRule();
+        if (dynamic_cast<CLinear*>(rule) && rule->GetLinearFormula(m_slope, m_offset))
+            m_scaling = Scaling::Linear;
+        else if (!dynamic_cast<COne2One*>(rule))
+            m_scaling = Scaling::Rule;
+    }
 }
 
 bool CCNBlockOp::FitsRecord(unsigned long long recordSize) const
@@ -207,15 +237,14 @@ double CCNBlockOp::GetFloat(char const* text) const
     return 0.0;
 }
 
-double CCNBlockOp::getValue(char const* p) const
+double CCNBlockOp::DecodeBitField(char const* p) const
 {
-    double value = 0.0;
-    if (m_kind == Kind::Integer)
-        value = IsSigned() ? double((long long)GetUnsigned(p)) : double(GetUnsigned(p));
-    else if (m_kind == Kind::Float)
-        value = GetFloat(p);
-    if (m_conversion)
-        m_conversion->GetPhyVal(value);
+    return IsSigned() ? double((long long)GetUnsigned(p)) : double(GetUnsigned(p));
+}
+
+double CCNBlockOp::ApplyRule(double value) const
+{
+    m_conversion->GetPhyVal(value);
     return value;
 }
 

@@ -29,6 +29,9 @@ struct DbSignal {
     // Feeds the sample of record index; returns the value with infinity and
     // NaN taken as 0, the value every statistic sees.
     inline double ProcessValue(long long index, double time, double value, bool accumulate);
+    // ProcessValue with accumulation, for callers that feed many signals the
+    // same record: inverseCount is 1 / (index + 1), computed once per record.
+    inline double ProcessSample(long long index, double time, double value, double inverseCount);
     // Population standard deviation over n samples from the running m2,
     // which stays exact where a sum of squares loses everything to
     // cancellation (values far from 0 with a small spread).
@@ -39,6 +42,7 @@ struct DbSignal {
     // overflow a double.
     static constexpr double kLargeDeviation = 1e140;
     void AccumulateLargeDeviation(double v, long long index);
+    inline double TrackBounds(long long index, double time, double value);
 
     std::wstring name;
     std::wstring unit;
@@ -82,6 +86,13 @@ std::string GetUniqueChannelName(CCNBlockOp* channel);
 
 inline double DbSignal::ProcessValue(long long index, double time, double value, bool accumulate)
 {
+    if (!accumulate || index == 0)
+        return TrackBounds(index, time, value);
+    return ProcessSample(index, time, value, 1.0 / (static_cast<double>(index) + 1.0));
+}
+
+inline double DbSignal::TrackBounds(long long index, double time, double value)
+{
     const double v = std::isfinite(value) ? value : 0.0;
     if (index == 0) {
         min = max = firstValue = sum = mean = v;
@@ -97,17 +108,22 @@ inline double DbSignal::ProcessValue(long long index, double time, double value,
         min = v;
         timeAtMin = time;
     }
-    if (accumulate) {
-        sumOfSquares += v * v;
-        sum += v;
-        const double count = static_cast<double>(index) + 1.0;
-        const double d = v - mean;
-        if (std::fabs(d) < kLargeDeviation) {
-            mean += d / count;
-            m2 += d * static_cast<double>(index) * d / count;
-        } else {
-            AccumulateLargeDeviation(v, index);
-        }
+    return v;
+}
+
+inline double DbSignal::ProcessSample(long long index, double time, double value, double inverseCount)
+{
+    const double v = TrackBounds(index, time, value);
+    if (index == 0)
+        return v;
+    sumOfSquares += v * v;
+    sum += v;
+    const double d = v - mean;
+    if (std::fabs(d) < kLargeDeviation) {
+        mean += d * inverseCount;
+        m2 += d * d * (static_cast<double>(index) * inverseCount);
+    } else {
+        AccumulateLargeDeviation(v, index);
     }
     return v;
 }

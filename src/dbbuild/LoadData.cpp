@@ -100,11 +100,14 @@ void InsertStates(CppSQLite3DB* db, DbSignal const& signal)
 
 // ---- Reading one group's records -----------------------------------------
 
-// How one signal's value leaves the record buffer.
+// How one signal's value leaves the record buffer. The inlined decoder
+// (getValue) serves every value it gives exactly: converted values, floats
+// without a conversion and integers without one of up to 53 bits.
 enum class Reading : unsigned char {
+    Double,      // getValue, bound as a double
+    Integer,     // getValue, bound as a 64-bit integer
     RawInteger,  // GetInteger, bound as a 64-bit integer
-    RawFloat,    // GetFloat
-    Converted,   // getValue: through the conversion
+    RawFloat,    // GetFloat: the raw float of a channel with a conversion
 };
 
 struct Cell {
@@ -118,11 +121,17 @@ struct Cell {
 
 Reading ReadingOf(DbSignal const& signal)
 {
+    CCNBlockOp const* channel = signal.channel;
     // Text-state channels store the conversion's result: the key under which
     // ChannelStates holds the text (also for raw values outside the keys).
     if (signal.scalingKind == DbSignal::Physical || signal.scalingKind == DbSignal::StateEncoded)
-        return Reading::Converted;
-    return signal.channel->IsFloat() ? Reading::RawFloat : Reading::RawInteger;
+        return Reading::Double;
+    const bool converted = channel->GetConversion() != nullptr;
+    if (channel->IsFloat())
+        return converted ? Reading::RawFloat : Reading::Double;
+    const int code = channel->GetDataType();
+    const bool numeric = code == CodeUnsignedLE || code == CodeSignedLE || code == CodeUnsignedBE || code == CodeSignedBE;
+    return numeric && !converted && channel->GetBitCount() <= 53 ? Reading::Integer : Reading::RawInteger;
 }
 
 size_t ValuePosition(CCNBlockOp const* channel)
@@ -190,26 +199,31 @@ inline void GroupLoader::StoreRecord(char const* record, long long index)
     const double time = timeSignal.ProcessValue(index, t, m_start + t, false);
     for (auto& part : m_parts)
         part->bind(1, time);
+    const double inverseCount = 1.0 / (static_cast<double>(index) + 1.0);
     for (Cell const& cell : m_cells) {
         char const* p = record + cell.position;
         double value;
         switch (cell.reading) {
+        case Reading::Double:
+            value = cell.channel->getValue(p);
+            cell.statement->bind(cell.parameter, value);  // SQLite stores a NaN as NULL
+            break;
+        case Reading::Integer:
+            value = cell.channel->getValue(p);
+            cell.statement->bind(cell.parameter, static_cast<long long>(value));
+            break;
         case Reading::RawInteger: {
             const long long raw = cell.channel->GetInteger(p);
             cell.statement->bind(cell.parameter, raw);
             value = static_cast<double>(raw);
             break;
         }
-        case Reading::RawFloat:
+        default:
             value = cell.channel->GetFloat(p);
             cell.statement->bind(cell.parameter, value);
             break;
-        default:
-            value = cell.channel->getValue(p);
-            cell.statement->bind(cell.parameter, value);  // SQLite stores a NaN as NULL
-            break;
         }
-        cell.signal->ProcessValue(index, t, value, true);
+        cell.signal->ProcessSample(index, t, value, inverseCount);
     }
     for (auto& part : m_parts)
         part->execDML();

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,6 +186,10 @@ bool CreateDatabase(CMDFFileOp& file, wchar_t const* mdfPath, wchar_t const* dbP
         DebugOutput(mbstring(e.errorMessage()).c_str());
     } catch (std::bad_alloc const&) {
         DebugOutput("Out of memory while building a database");
+    } catch (std::exception const& e) {
+        DebugOutput(e.what());
+    } catch (...) {
+        DebugOutput("Unexpected failure while building a database");
     }
     if (built && std::rename(mbstring(building).c_str(), mbstring(target).c_str()) != 0) {
         DebugOutput(FormatC("Could not replace %s: %s", mbstring(target).c_str(), std::strerror(errno)).c_str());

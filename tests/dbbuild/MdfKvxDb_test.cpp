@@ -473,6 +473,13 @@ TEST(FileSafety, ExistingTargetIsReplacedOnlyByACompleteDatabase)
     EXPECT_EQ(build.result, 0);
     EXPECT_TRUE(Contains(build.output, "SQLITE_CANTOPEN error from: ")) << build.output;
     EXPECT_EQ(dbtest::FilesIn(dir.path()), (std::vector<std::string>{"out.db"}));
+    // A folder of the target's name is no file to replace.
+    ASSERT_EQ(::mkdir(dir.file("folder.db").c_str(), 0755), 0);
+    build = Build(Fixture("types_v410.mf4").c_str(), dir.file("folder.db").c_str());
+    EXPECT_EQ(build.result, 0);
+    EXPECT_TRUE(Contains(build.output, "Could not replace " + dir.file("folder.db"))) << build.output;
+    EXPECT_EQ(dbtest::FilesIn(dir.path()), (std::vector<std::string>{"folder.db", "out.db"}));
+    EXPECT_TRUE(dbtest::FilesIn(dir.file("folder.db")).empty());
 }
 
 TEST(FileSafety, UnreadableMdfFiles)
@@ -486,6 +493,17 @@ TEST(FileSafety, UnreadableMdfFiles)
     EXPECT_EQ(build.result, 0);
     EXPECT_EQ(build.output, "Could not open MDF file!\n\n");
     EXPECT_EQ(BuildSelection(nullptr, nullptr, nullptr).result, 0);
+    // A file that opens but has no channel builds nothing.
+    mdftest::MdfBuilder b(true);
+    uint64_t hd = b.Hd4(0, 0);
+    uint64_t cg = b.Cg4(b.Cn4(b.Tx4("t"), 2, 1, 4, 0, 0, 64), 0, 1, 8);
+    b.Link4(hd, 0, b.Dg4(cg, 0));  // no data: the group has no channel groups
+    const std::string empty = dir.file("empty.mf4");
+    b.Save(empty);
+    build = Build(empty.c_str(), nullptr);
+    EXPECT_EQ(build.result, 0);
+    EXPECT_TRUE(Contains(build.output, "The MDF file has no channels")) << build.output;
+    ::unlink(empty.c_str());
     EXPECT_EQ(dbtest::BuildW(nullptr, nullptr).result, 0);
     EXPECT_TRUE(dbtest::FilesIn(dir.path()).empty());
 }

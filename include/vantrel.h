@@ -28,6 +28,22 @@ extern "C" {
 /* Dates (MAT and MDF headers, CSV) in local time instead of UTC. */
 VANTREL_API extern bool g_bUseLocalTime;
 
+/* ---- Measurement database building ---------------------------------- */
+
+/* Build the measurement database (SQLite) of an MDF 3.x/4.x file: 1 on
+ * success, 0 on failure (with diagnostic lines on standard output). dbPath
+ * null or empty: the MDF path with its file name's extension replaced by
+ * ".db". An existing database of that name is replaced only by a complete
+ * new one; a failed build leaves it as it was. The MDF file itself is never
+ * the target. signalsPath names a JSON signal selection (a file, or the JSON
+ * text itself) {"Channels": [{"name", "message_name", "network_name"}]};
+ * only the channel groups holding a selected channel become messages, with
+ * only their selected channels. An empty "Channels" array selects all. */
+VANTREL_API int CreateDatabase(char const* mdfPath, char const* dbPath);
+VANTREL_API int CreateDatabaseW(wchar_t const* mdfPath, wchar_t const* dbPath);
+VANTREL_API int CreateDatabaseForSignals(char const* mdfPath, char const* signalsPath, char const* dbPath);
+VANTREL_API int CreateDatabaseForSignalsW(wchar_t const* mdfPath, wchar_t const* signalsPath, wchar_t const* dbPath);
+
 /* ---- MAT-file writing ----------------------------------------------- */
 
 /* An open MAT file (format version 5, uncompressed, little-endian), from

@@ -30,4 +30,55 @@ bool StoresPhysicalValues(std::string const& signalType)
     return signalType == kSignalTypeDouble;
 }
 
+wchar_t const* const kSchemaTables[kSchemaTableCount] = {
+    L"CREATE TABLE Messages (ID INTEGER PRIMARY KEY, Name TEXT, ArbId TEXT, SignalCount INTEGER, "
+    L"DataTableName TEXT, Network TEXT, MinTime DOUBLE, MaxTime DOUBLE, MinDelta DOUBLE, MaxDelta DOUBLE, "
+    L"MessageCount INTEGER, Rate DOUBLE, MessageChanges INTEGER, DataBytes INTEGER)",
+    L"CREATE TABLE UnmatchedMessages (ID INTEGER PRIMARY KEY, Name TEXT, ArbId TEXT, Network TEXT, "
+    L"MinTime DOUBLE, MaxTime DOUBLE, MinDelta DOUBLE, MaxDelta DOUBLE, MessageCount INTEGER, Rate DOUBLE)",
+    L"CREATE TABLE Channels (ID INTEGER PRIMARY KEY, MessageId INTEGER, MessageChannel INTEGER, Name TEXT, "
+    L"SignalType TEXT, MinVal DOUBLE, MaxVal DOUBLE, AvgVal DOUBLE, Median DOUBLE, StdDev DOUBLE, "
+    L"Network TEXT, Units TEXT, DAQRate TEXT, Decimals INTEGER, NumChanges INTEGER, Formula TEXT, "
+    L"Slope DOUBLE, Offset DOUBLE, DataType INTEGER, StartByte INTEGER, BitLength INTEGER, "
+    L"StartBit INTEGER, BigEndian INTEGER, MUXValue INTEGER, Sequence INTEGER, CollectionMask INTEGER)",
+    L"CREATE TABLE ErrorMessages (TIME_VAL DOUBLE, ArbId TEXT, Description TEXT, ByteData TEXT, Network TEXT)",
+    L"CREATE TABLE ChannelStates (ChannelId INTEGER, StateText TEXT, NumVal DOUBLE)",
+    L"CREATE TABLE Network_Statistics (Network TEXT, TotalMessages INTEGER, MatchedMessages INTEGER, "
+    L"UnmatchedMessages INTEGER, ErrorMessages INTEGER, LongMessageParts INTEGER, MinTime DOUBLE, "
+    L"MaxTime DOUBLE, Rate DOUBLE)",
+};
+
+namespace {
+
+std::wstring Widen(std::string const& ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+}  // namespace
+
+std::wstring RecordTableCreateSql(int messageId, int part, int firstSignal, std::vector<ColumnType> const& columnTypes)
+{
+    std::string sql = "CREATE TABLE " + RecordTableName(messageId, part) + " (TIME_VAL DOUBLE ";
+    sql.reserve(sql.size() + columnTypes.size() * 24 + 1);
+    int signal = firstSignal;
+    for (ColumnType type : columnTypes) {
+        sql += ", ";
+        sql += SignalColumnName(signal++);
+        sql += type == ColumnType::Integer ? " INTEGER" : " DOUBLE";
+    }
+    sql += ')';
+    return Widen(sql);
+}
+
+std::wstring RecordTableInsertSql(int messageId, int part, int signalCount)
+{
+    std::string sql = "INSERT INTO " + RecordTableName(messageId, part) + " VALUES (?";
+    sql.reserve(sql.size() + static_cast<size_t>(signalCount > 0 ? signalCount : 0) * 3 + 1);
+    for (int k = 0; k < signalCount; ++k)
+        sql += ", ?";
+    sql += ')';
+    return Widen(sql);
+}
+
 }  // namespace MeasurementDb

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace MeasurementDb {
 
@@ -32,5 +33,26 @@ extern char const* const kSignalTypeStateEncoded;  // raw keys of ChannelStates
 // NULL, a linear conversion with states) is stored raw and read through
 // Slope/Offset.
 bool StoresPhysicalValues(std::string const& signalType);
+
+// ---- Schema texts ------------------------------------------------------------
+// Stored files and every reader depend on these texts as they appear in
+// sqlite_master: keep them byte for byte.
+
+// Messages, UnmatchedMessages, Channels, ErrorMessages, ChannelStates,
+// Network_Statistics: the tables every measurement database is created with,
+// in this order, before any data.
+constexpr int kSchemaTableCount = 6;
+extern wchar_t const* const kSchemaTables[kSchemaTableCount];
+
+enum class ColumnType { Double, Integer };
+
+// CREATE TABLE text of one record table part: TIME_VAL, then one column per
+// signal, numbered from firstSignal, typed by columnTypes. Written as
+// "CREATE TABLE MessageData0001 (TIME_VAL DOUBLE , Signal1 INTEGER, Signal2 DOUBLE)"
+// (the blank before the first comma belongs to the format).
+std::wstring RecordTableCreateSql(int messageId, int part, int firstSignal, std::vector<ColumnType> const& columnTypes);
+// "INSERT INTO <part> VALUES (?, ?, ...)": parameter 1 is TIME_VAL, then one
+// per signal column of the part.
+std::wstring RecordTableInsertSql(int messageId, int part, int signalCount);
 
 }  // namespace MeasurementDb

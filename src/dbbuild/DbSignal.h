@@ -1,0 +1,129 @@
+// What the builder and the channel lists keep while they read an MDF file:
+// one channel with its scaling and running statistics (DbSignal), one channel
+// group with its signals (DbMessage), and the two channel descriptions they
+// share: the Channels.DataType code and the selection key.
+#pragma once
+
+#include <cfloat>
+#include <cmath>
+#include <map>
+#include <string>
+#include <vector>
+
+class CCNBlockOp;
+
+struct DbSignal {
+    // How a channel's values are read: 1 raw (no conversion), 2 through a
+    // value-to-text or range-to-text table (the stored number is the key of
+    // a ChannelStates text), 0 through any other conversion (physical
+    // values), 3 a linear conversion that also carries states.
+    enum ScalingKind { Physical = 0, Raw = 1, StateEncoded = 2, LinearWithStates = 3 };
+
+    DbSignal() = default;
+    explicit DbSignal(CCNBlockOp* channel);
+
+    bool HasCustomScaling() const { return scalingKind == Physical; }
+    // The conversion's value-to-text states; false without a conversion.
+    bool GetStates(std::map<double, std::string>& states) const;
+    double ScaleValue(double v) const { return v * slope + offset; }
+    // Feeds the sample of record index; returns the value with infinity and
+    // NaN taken as 0, the value every statistic sees.
+    inline double ProcessValue(long long index, double time, double value, bool accumulate);
+    // ProcessValue with accumulation, for callers that feed many signals the
+    // same record: inverseCount is 1 / (index + 1), computed once per record.
+    inline double ProcessSample(long long index, double time, double value, double inverseCount);
+    // Population standard deviation over n samples from the running m2,
+    // which stays exact where a sum of squares loses everything to
+    // cancellation (values far from 0 with a small spread).
+    double GetStdDev(double n) const;
+
+    // Deviations from the mean at or beyond this size are accumulated in
+    // long double: their squares, summed over billions of records, would
+    // overflow a double.
+    static constexpr double kLargeDeviation = 1e140;
+    void AccumulateLargeDeviation(double v, long long index);
+    inline double TrackBounds(long long index, double time, double value);
+
+    std::wstring name;
+    std::wstring unit;
+    double slope = 1.0;
+    double offset = 0.0;
+    double min = DBL_MAX;
+    double max = -DBL_MAX;
+    double timeAtMin = DBL_MAX;
+    double timeAtMax = -DBL_MAX;
+    double sum = 0.0;
+    double mean = 0.0;
+    double m2 = 0.0;
+    double sumOfSquares = 0.0;
+    double firstValue = 0.0;
+    // The part of m2 from deviations too large to square in a double (values
+    // near the limits of the double range).
+    long double m2Wide = 0.0L;
+    int scalingKind = Raw;
+    int bitCount = 0;
+    int byteOffset = 0;
+    int channelId = 0;
+    CCNBlockOp* channel = nullptr;  // borrowed from the MDF file object
+};
+
+struct DbMessage {
+    std::wstring name;
+    std::wstring network;
+    int id = 0;
+    unsigned long long recordCount = 0;
+    // Element 0 is the channel group's time channel; the data signals follow
+    // in creation order.
+    std::vector<DbSignal> signals;
+};
+
+// Channels.DataType of the channel: 0 unsigned, 1 signed integer, 3 float of
+// 32 bits, 4 other floats.
+int GetOrbkDataType(CCNBlockOp* channel);
+// "name | message | network" when the comment holds " | ", else
+// "name |  | ": the key a signal selection names the channel by.
+std::string GetUniqueChannelName(CCNBlockOp* channel);
+
+inline double DbSignal::ProcessValue(long long index, double time, double value, bool accumulate)
+{
+    if (!accumulate || index == 0)
+        return TrackBounds(index, time, value);
+    return ProcessSample(index, time, value, 1.0 / (static_cast<double>(index) + 1.0));
+}
+
+inline double DbSignal::TrackBounds(long long index, double time, double value)
+{
+    const double v = std::isfinite(value) ? value : 0.0;
+    if (index == 0) {
+        min = max = firstValue = sum = mean = v;
+        timeAtMin = timeAtMax = time;
+        sumOfSquares = v * v;
+        return v;
+    }
+    if (v > max) {
+        max = v;
+        timeAtMax = time;
+    }
+    if (v < min) {
+        min = v;
+        timeAtMin = time;
+    }
+    return v;
+}
+
+inline double DbSignal::ProcessSample(long long index, double time, double value, double inverseCount)
+{
+    const double v = TrackBounds(index, time, value);
+    if (index == 0)
+        return v;
+    sumOfSquares += v * v;
+    sum += v;
+    const double d = v - mean;
+    if (std::fabs(d) < kLargeDeviation) {
+        mean += d * inverseCount;
+        m2 += d * d * (static_cast<double>(index) * inverseCount);
+    } else {
+        AccumulateLargeDeviation(v, index);
+    }
+    return v;
+}

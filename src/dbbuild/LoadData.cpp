@@ -1,0 +1,429 @@
+// Loading an MDF file's records into the measurement database: one message
+// per channel group, one row per record in every part of its record table,
+// statistics per signal, then the Messages and Channels rows.
+
+#include "dbbuild/MdfKvxDb.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <unordered_set>
+
+#include "mdfread/MDFFileOp.h"
+#include "support/CFormat.h"
+#include "support/CppSQLite3U.h"
+#include "support/LibUtils.h"
+#include "support/MeasurementDb.h"
+
+namespace {
+
+// A commit after more than this many executed inserts keeps the journal
+// small without paying for a commit per record.
+constexpr long long kInsertsPerTransaction = 50000;
+
+void Run(CppSQLite3DB* db, wchar_t const* sql)
+{
+    db->execQuery(sql);
+}
+
+void Run(CppSQLite3DB* db, std::wstring const& sql)
+{
+    db->execQuery(sql.c_str());
+}
+
+// The reader gives -1.0 for a file without a start time; the database then
+// counts from 0.
+double MeasurementStart(CMDFFileOp& file)
+{
+    const double start = file.GetMeasurementStartTimestamp();
+    return start == -1.0 ? 0.0 : start;
+}
+
+bool IsSelected(CCNBlockOp* channel, std::set<std::string> const* selection)
+{
+    return !selection || selection->count(SelectionKey(GetUniqueChannelName(channel))) != 0;
+}
+
+// Integer values without a conversion, or standing for text states, are
+// stored as integers; everything else as doubles.
+bool StoresIntegers(DbSignal const& signal)
+{
+    return !signal.channel->IsFloat() && signal.scalingKind != DbSignal::Physical;
+}
+
+// Channel IDs run 1, 2, 3 ... across the database, signal by signal, also
+// past messages that hold no data signal.
+int ChannelIdsUsed(std::vector<DbMessage> const& messages)
+{
+    size_t used = 0;
+    for (DbMessage const& message : messages)
+        used += message.signals.size() - 1;
+    return static_cast<int>(used);
+}
+
+wchar_t const* SignalTypeText(int scalingKind)
+{
+    switch (scalingKind) {
+    case DbSignal::Physical: return L"Double";
+    case DbSignal::Raw: return L"RawValue";
+    case DbSignal::StateEncoded: return L"State Encoded";
+    default: return nullptr;  // a linear conversion with states: NULL
+    }
+}
+
+// The group's records cannot be read at all (compressed or otherwise
+// unsupported data): such a group must not pass for one without records.
+bool RecordsUnreadable(CCGBlockOp* group, int groupNumber)
+{
+    CDGBlockOp* dataGroup = group->GetDataGroup();
+    if (!dataGroup || dataGroup->GetDataProblem().empty())
+        return false;
+    DebugOutput(FormatC("Channel group %d is left out: its records cannot be read (%s)", groupNumber,
+                        dataGroup->GetDataProblem().c_str())
+                    .c_str());
+    return true;
+}
+
+void InsertStates(CppSQLite3DB* db, DbSignal const& signal)
+{
+    std::map<double, std::string> states;
+    if (!signal.GetStates(states) || states.empty())
+        return;
+    CppSQLite3Statement insert = db->compileStatement(L"INSERT INTO ChannelStates VALUES (?, ?, ?)");
+    for (auto const& state : states) {
+        insert.bind(1, signal.channelId);
+        insert.bind(2, widestring(state.second).c_str());
+        insert.bind(3, state.first);
+        insert.execDML();
+    }
+}
+
+// ---- Reading one group's records -----------------------------------------
+
+// How one signal's value leaves the record buffer. The inlined decoder
+// (getValue) serves every value it gives exactly: converted values, floats
+// without a conversion and integers without one of up to 53 bits.
+enum class Reading : unsigned char {
+    Double,      // getValue, bound as a double
+    Integer,     // getValue, bound as a 64-bit integer
+    RawInteger,  // GetInteger, bound as a 64-bit integer
+    RawFloat,    // GetFloat: the raw float of a channel with a conversion
+};
+
+struct Cell {
+    CCNBlockOp const* channel;
+    DbSignal* signal;
+    size_t position;  // byte of the record where the value begins
+    CppSQLite3Statement* statement;
+    int parameter;
+    Reading reading;
+};
+
+Reading ReadingOf(DbSignal const& signal)
+{
+    CCNBlockOp const* channel = signal.channel;
+    // Text-state channels store the conversion's result: the key under which
+    // ChannelStates holds the text (also for raw values outside the keys).
+    if (signal.scalingKind == DbSignal::Physical || signal.scalingKind == DbSignal::StateEncoded)
+        return Reading::Double;
+    const bool converted = channel->GetConversion() != nullptr;
+    if (channel->IsFloat())
+        return converted ? Reading::RawFloat : Reading::Double;
+    const int code = channel->GetDataType();
+    const bool numeric = code == CodeUnsignedLE || code == CodeSignedLE || code == CodeUnsignedBE || code == CodeSignedBE;
+    return numeric && !converted && channel->GetBitCount() <= 53 ? Reading::Integer : Reading::RawInteger;
+}
+
+size_t ValuePosition(CCNBlockOp const* channel)
+{
+    return static_cast<size_t>(channel->GetByteOffset()) + channel->GetStartBit() / 8;
+}
+
+class GroupLoader {
+public:
+    GroupLoader(CppSQLite3DB* db, DbMessage& message, double start, long long& insertsInTransaction)
+        : m_db(db), m_message(message), m_start(start), m_inserts(insertsInTransaction)
+    {
+    }
+
+    void Load();
+
+private:
+    void PrepareStatements();
+    void PlanCells();
+    inline void StoreRecord(char const* record, long long index);
+    void CountInserts();
+
+    CppSQLite3DB* m_db;
+    DbMessage& m_message;
+    double m_start;
+    long long& m_inserts;
+    std::vector<std::unique_ptr<CppSQLite3Statement>> m_parts;
+    std::vector<Cell> m_cells;
+};
+
+void GroupLoader::PrepareStatements()
+{
+    const int signals = static_cast<int>(m_message.signals.size()) - 1;
+    const int parts = signals == 0 ? 1 : MeasurementDb::PartOfSignal(signals);
+    for (int part = 1; part <= parts; ++part) {
+        const int first = (part - 1) * MeasurementDb::kSignalsPerPart + 1;
+        const int count = std::min(MeasurementDb::kSignalsPerPart, signals - first + 1);
+        const std::wstring sql = MeasurementDb::RecordTableInsertSql(m_message.id, part, count);
+        m_parts.push_back(std::make_unique<CppSQLite3Statement>(m_db->compileStatement(sql.c_str())));
+    }
+}
+
+void GroupLoader::PlanCells()
+{
+    m_cells.reserve(m_message.signals.size());
+    for (size_t k = 1; k < m_message.signals.size(); ++k) {
+        DbSignal& signal = m_message.signals[k];
+        const int number = static_cast<int>(k);
+        Cell cell;
+        cell.channel = signal.channel;
+        cell.signal = &signal;
+        cell.position = ValuePosition(signal.channel);
+        cell.statement = m_parts[MeasurementDb::PartOfSignal(number) - 1].get();
+        cell.parameter = (number - 1) % MeasurementDb::kSignalsPerPart + 2;
+        cell.reading = ReadingOf(signal);
+        m_cells.push_back(cell);
+    }
+}
+
+inline void GroupLoader::StoreRecord(char const* record, long long index)
+{
+    DbSignal& timeSignal = m_message.signals[0];
+    const double t = timeSignal.channel->getValue(record + ValuePosition(timeSignal.channel));
+    // An infinite or NaN time is stored as 0, as the statistics see it.
+    const double time = timeSignal.ProcessValue(index, t, m_start + t, false);
+    for (auto& part : m_parts)
+        part->bind(1, time);
+    const double inverseCount = 1.0 / (static_cast<double>(index) + 1.0);
+    for (Cell const& cell : m_cells) {
+        char const* p = record + cell.position;
+        double value;
+        switch (cell.reading) {
+        case Reading::Double:
+            value = cell.channel->getValue(p);
+            cell.statement->bind(cell.parameter, value);  // SQLite stores a NaN as NULL
+            break;
+        case Reading::Integer:
+            value = cell.channel->getValue(p);
+            cell.statement->bind(cell.parameter, static_cast<long long>(value));
+            break;
+        case Reading::RawInteger: {
+            const long long raw = cell.channel->GetInteger(p);
+            cell.statement->bind(cell.parameter, raw);
+            value = static_cast<double>(raw);
+            break;
+        }
+        default:
+            value = cell.channel->GetFloat(p);
+            cell.statement->bind(cell.parameter, value);
+            break;
+        }
+        cell.signal->ProcessSample(index, t, value, inverseCount);
+    }
+    for (auto& part : m_parts)
+        part->execDML();
+}
+
+void GroupLoader::CountInserts()
+{
+    m_inserts += static_cast<long long>(m_parts.size());
+    if (m_inserts > kInsertsPerTransaction) {
+        Run(m_db, L"COMMIT TRANSACTION");
+        Run(m_db, L"BEGIN TRANSACTION");
+        m_inserts = 0;
+    }
+}
+
+void GroupLoader::Load()
+{
+    PrepareStatements();
+    PlanCells();
+    CCGBlockOp* group = m_message.signals[0].channel->GetChannelGroup();
+    const unsigned long long count = group->GetRecordCount();
+    // The reader keeps only channels whose bits lie inside the record.
+    std::vector<char> record(static_cast<size_t>(group->GetDataRecordSize()) + 8, 0);
+    unsigned long long rows = 0;
+    for (; rows < count; ++rows) {
+        if (!group->ReadRecord(record.data(), rows)) {
+            DebugOutput(FormatC("Message %d ends after %llu of %llu records: record %llu cannot be read", m_message.id,
+                                rows, count, rows)
+                            .c_str());
+            break;
+        }
+        StoreRecord(record.data(), static_cast<long long>(rows));
+        CountInserts();
+    }
+    m_message.recordCount = rows;
+}
+
+// ---- Messages and Channels rows ------------------------------------------
+
+double Average(DbSignal const& signal, unsigned long long count)
+{
+    if (signal.min == signal.max)
+        return signal.min;
+    return count == 0 ? signal.sum : signal.sum / static_cast<double>(count);
+}
+
+}  // namespace
+
+bool CreateNewMessage(CppSQLite3DB* db, CCNBlockOp* first, std::vector<DbMessage>& messages,
+                      std::set<std::string>* selection, int groupNumber)
+{
+    CCGBlockOp* group = first->GetChannelGroup();
+    if (!group || RecordsUnreadable(group, groupNumber))
+        return false;
+    CCNBlockOp* timeChannel = first->GetTimeChannel();
+    if (!timeChannel || !timeChannel->FitsRecord(group->GetDataRecordSize())) {
+        DebugOutput(FormatC("Channel group %d is left out: it has no time channel", groupNumber).c_str());
+        return false;
+    }
+
+    DbMessage message;
+    message.id = static_cast<int>(messages.size()) + 1;
+    message.network = L"HS CAN";
+    const std::wstring comment = widestring(first->GetComment());
+    const size_t separator = comment.find(L" | ");
+    if (separator != std::wstring::npos) {
+        message.name = comment.substr(0, separator);
+        message.network = comment.substr(separator + 3);
+    } else {
+        message.name = widestring(FormatC("Group%04d", groupNumber));
+    }
+
+    int channelId = ChannelIdsUsed(messages);
+    message.signals.emplace_back(timeChannel);
+    std::vector<MeasurementDb::ColumnType> columnTypes;
+    for (CCNBlockOp* cn = first; cn; cn = cn->GetNextCN()) {
+        if (cn->IsTimeChannel() || !IsSelected(cn, selection))
+            continue;
+        if (!cn->FitsRecord(group->GetDataRecordSize())) {
+            DebugOutput1("Channel %s lies outside its record and is left out", cn->GetName().c_str());
+            continue;
+        }
+        DbSignal signal(cn);
+        signal.channelId = ++channelId;
+        columnTypes.push_back(StoresIntegers(signal) ? MeasurementDb::ColumnType::Integer
+                                                     : MeasurementDb::ColumnType::Double);
+        InsertStates(db, signal);
+        message.signals.push_back(std::move(signal));
+    }
+
+    // Parts of 500 signal columns each; a message without data signals still
+    // has its first part (TIME_VAL only).
+    const size_t perPart = MeasurementDb::kSignalsPerPart;
+    const size_t parts = columnTypes.empty() ? 1 : (columnTypes.size() + perPart - 1) / perPart;
+    for (size_t part = 1; part <= parts; ++part) {
+        const size_t begin = (part - 1) * perPart;
+        const size_t end = std::min(columnTypes.size(), begin + perPart);
+        std::vector<MeasurementDb::ColumnType> partTypes(columnTypes.begin() + begin, columnTypes.begin() + end);
+        Run(db, MeasurementDb::RecordTableCreateSql(message.id, static_cast<int>(part), static_cast<int>(begin) + 1,
+                                                    partTypes));
+    }
+    messages.push_back(std::move(message));
+    return true;
+}
+
+bool AddMessageInfo(CppSQLite3DB* db, DbMessage& message)
+{
+    DbSignal const& timeSignal = message.signals[0];
+    const long long count = static_cast<long long>(message.recordCount);
+    const std::wstring tableName = widestring(MeasurementDb::RecordTableName(message.id));
+    CppSQLite3Statement messageRow =
+        db->compileStatement(L"INSERT INTO Messages VALUES (?, ?, '', ?, ?, ?, ?, ?, 0, 0, ?, 0, 0, 8)");
+    messageRow.bind(1, message.id);
+    messageRow.bind(2, message.name.c_str());
+    messageRow.bind(3, static_cast<int>(message.signals.size()) - 1);
+    messageRow.bind(4, tableName.c_str());
+    messageRow.bind(5, message.network.c_str());
+    messageRow.bind(6, timeSignal.min);
+    messageRow.bind(7, timeSignal.max);
+    messageRow.bind(8, count);
+    messageRow.execDML();
+
+    if (message.signals.size() < 2)
+        return true;
+    CppSQLite3Statement channelRow = db->compileStatement(
+        L"INSERT INTO Channels VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, '', -1, 0, '', ?, ?, ?, ?, ?, 0, 1, -1, ?, 1)");
+    for (size_t j = 1; j < message.signals.size(); ++j) {
+        DbSignal const& signal = message.signals[j];
+        const double average = Average(signal, message.recordCount);
+        channelRow.bind(1, signal.channelId);
+        channelRow.bind(2, message.id);
+        channelRow.bind(3, static_cast<int>(j));
+        channelRow.bind(4, signal.name.c_str());
+        channelRow.bind(5, SignalTypeText(signal.scalingKind));
+        channelRow.bind(6, signal.min);
+        channelRow.bind(7, signal.max);
+        channelRow.bind(8, average);
+        channelRow.bind(9, average);
+        channelRow.bind(10, signal.GetStdDev(static_cast<double>(message.recordCount)));
+        channelRow.bind(11, message.network.c_str());
+        channelRow.bind(12, signal.unit.c_str());
+        channelRow.bind(13, signal.slope);
+        channelRow.bind(14, signal.offset);
+        channelRow.bind(15, GetOrbkDataType(signal.channel));
+        channelRow.bind(16, signal.byteOffset);
+        channelRow.bind(17, signal.bitCount);
+        channelRow.bind(18, signal.channelId);
+        channelRow.execDML();
+    }
+    return true;
+}
+
+bool LoadDataInDatabase(CppSQLite3DB* db, CMDFFileOp& file, std::set<std::string>* selection)
+{
+    Run(db, L"PRAGMA journal_mode=MEMORY");
+    Run(db, L"PRAGMA synchronous=OFF");
+    Run(db, L"PRAGMA cache_size=500");
+    for (wchar_t const* table : MeasurementDb::kSchemaTables)
+        Run(db, table);
+    Run(db, L"BEGIN TRANSACTION");
+    const double start = MeasurementStart(file);
+    long long insertsInTransaction = 0;
+    std::vector<DbMessage> messages;
+
+    CCNBlockOp* channel = file.GetNextChannel(true);
+    if (!channel) {
+        Run(db, L"COMMIT TRANSACTION");
+        DebugOutput("The MDF file has no channels");
+        return false;
+    }
+    // A group is decided once: at its first channel, or with a selection at
+    // its first selected channel.
+    std::unordered_set<CCGBlockOp*> decided;
+    CCGBlockOp* previousGroup = nullptr;
+    int groupNumber = 0;
+    for (; channel; channel = file.GetNextChannel(false)) {
+        CCGBlockOp* group = channel->GetChannelGroup();
+        if (group != previousGroup) {
+            ++groupNumber;
+            previousGroup = group;
+        }
+        if (!IsSelected(channel, selection) || !decided.insert(group).second)
+            continue;
+        if (CreateNewMessage(db, channel, messages, selection, groupNumber))
+            GroupLoader(db, messages.back(), start, insertsInTransaction).Load();
+    }
+    Run(db, L"COMMIT TRANSACTION");
+    if (messages.empty()) {
+        DebugOutput(selection ? "No channel of the signal selection can be loaded from the MDF file"
+                              : "No channel group of the MDF file can be loaded");
+        return false;
+    }
+
+    Run(db, L"BEGIN TRANSACTION");
+    Run(db, L"INSERT INTO Channels (ID, Name, CollectionMask) VALUES (0, 'Collection Key', 1)");
+    for (DbMessage& message : messages)
+        AddMessageInfo(db, message);
+    Run(db, L"COMMIT TRANSACTION");
+    Run(db, L"PRAGMA journal_mode=DELETE");
+    Run(db, L"PRAGMA synchronous=FULL");
+    Run(db, L"PRAGMA shrink_memory");
+    return true;
+}

@@ -1,0 +1,242 @@
+// The exported database building functions, the build's target file and the
+// signal selection.
+
+#include "dbbuild/MdfKvxDb.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "dbbuild/NetworkStatistics.h"
+#include "jsonxx/jsonxx.h"
+#include "mdfread/MDFFileOp.h"
+#include "support/CFormat.h"
+#include "support/CppSQLite3U.h"
+#include "support/LibUtils.h"
+#include "support/Utf8.h"
+#include "vantrel.h"
+
+namespace {
+
+bool StatPath(std::wstring const& path, struct stat& info)
+{
+    return ::stat(mbstring(path).c_str(), &info) == 0;
+}
+
+bool SameFile(std::wstring const& a, std::wstring const& b)
+{
+    struct stat first, second;
+    return StatPath(a, first) && StatPath(b, second) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool PathExists(std::wstring const& path)
+{
+    struct stat info;
+    return ::lstat(mbstring(path).c_str(), &info) == 0;
+}
+
+// Where the database is written until it is complete: beside the target, so
+// that the final rename stays on one file system.
+std::wstring BuildingPath(std::wstring const& target)
+{
+    const std::wstring base = target + L".building-" + std::to_wstring(::getpid());
+    std::wstring path = base;
+    for (int attempt = 1; PathExists(path) || PathExists(path + L"-journal"); ++attempt)
+        path = base + L"-" + std::to_wstring(attempt);
+    return path;
+}
+
+void RemoveBuildingFiles(std::wstring const& building)
+{
+    ::unlink(mbstring(building).c_str());
+    ::unlink(mbstring(building + L"-journal").c_str());
+}
+
+// Loads everything into the open connection and closes it. Exceptions of the
+// SQL layer leave here with the connection already closed.
+bool FillDatabase(std::unique_ptr<CppSQLite3DB> db, CMDFFileOp& file, std::set<std::string>* selection)
+{
+    if (!LoadDataInDatabase(db.get(), file, selection))
+        return false;
+    const double start = file.GetMeasurementStartTimestamp();
+    UpdateNetworkStatistics(db.get(), start == -1.0 ? 0.0 : start);
+    db->close();
+    return true;
+}
+
+std::string TextMember(jsonxx::Object const& entry, char const* key, bool& valid)
+{
+    if (entry.has<jsonxx::String>(key))
+        return entry.get<jsonxx::String>(key);
+    if (entry.kv_map().count(key) != 0)
+        valid = false;
+    return std::string();
+}
+
+// "name | message | network" of one selection entry; false for an entry
+// that is no object with a "name" text.
+bool EntryKey(jsonxx::Value const& value, std::string& key)
+{
+    if (!value.is<jsonxx::Object>())
+        return false;
+    jsonxx::Object const& entry = value.get<jsonxx::Object>();
+    if (!entry.has<jsonxx::String>("name"))
+        return false;
+    bool valid = true;
+    std::string message = TextMember(entry, "message_name", valid);
+    const std::string network = TextMember(entry, "network_name", valid);
+    // A group's default name stands for a channel whose comment names no
+    // message: such a channel's key has an empty message.
+    if (network.empty() && message.compare(0, 5, "Group") == 0)
+        message.clear();
+    key = entry.get<jsonxx::String>("name") + " | " + message + " | " + network;
+    return valid;
+}
+
+int BuildDatabase(wchar_t const* mdfPath, wchar_t const* signalsPath, wchar_t const* dbPath)
+{
+    try {
+        CMDFFileOp file;
+        if (!mdfPath || !file.ReadFile(mdfPath)) {
+            DebugOutput("Could not open MDF file!");
+            DebugOutput(mbstring(mdfPath ? mdfPath : L"").c_str());
+            return 0;
+        }
+        return CreateDatabase(file, mdfPath, dbPath, signalsPath) ? 1 : 0;
+    } catch (std::bad_alloc const&) {
+        DebugOutput("Out of memory while building a database");
+    } catch (...) {
+        DebugOutput("Unexpected failure while building a database");
+    }
+    return 0;
+}
+
+std::wstring WidePath(char const* text)
+{
+    return widestring(text);
+}
+
+}  // namespace
+
+std::wstring DefaultDatabasePath(std::wstring const& mdfPath)
+{
+    const size_t nameStart = mdfPath.rfind(L'/') == std::wstring::npos ? 0 : mdfPath.rfind(L'/') + 1;
+    const size_t dot = mdfPath.rfind(L'.');
+    if (dot != std::wstring::npos && dot > nameStart)
+        return mdfPath.substr(0, dot) + L".db";
+    return mdfPath + L".db";
+}
+
+std::string SelectionKey(std::string const& key)
+{
+    return Utf8FromWide(widestring(key));
+}
+
+bool ReadChannels(wchar_t const* path, std::set<std::string>& keys)
+{
+    std::string text;
+    if (!ReadFileToString(path, text))
+        return false;
+    jsonxx::Object root;
+    if (!root.parse(text) || !root.has<jsonxx::Array>("Channels")) {
+        DebugOutput1("Invalid JSON file %s", mbstring(path).c_str());
+        return false;
+    }
+    for (auto const& element : root.get<jsonxx::Array>("Channels").values()) {
+        std::string key;
+        if (!EntryKey(*element, key)) {
+            DebugOutput1("Invalid signal selection %s: every entry of \"Channels\" needs a \"name\" text",
+                         mbstring(path).c_str());
+            return false;
+        }
+        keys.insert(SelectionKey(key));
+    }
+    return true;
+}
+
+bool CreateDatabase(CMDFFileOp& file, wchar_t const* mdfPath, wchar_t const* dbPath, wchar_t const* selectionPath)
+{
+    const std::wstring source = mdfPath ? mdfPath : L"";
+    const std::wstring target = dbPath && *dbPath ? std::wstring(dbPath) : DefaultDatabasePath(source);
+    std::set<std::string> keys;
+    if (selectionPath && !ReadChannels(selectionPath, keys))
+        return false;
+    if (SameFile(target, source)) {
+        DebugOutput1("The database %s would replace the MDF file it is built from", mbstring(target).c_str());
+        return false;
+    }
+
+    const std::wstring building = BuildingPath(target);
+    bool rejected = false;
+    std::unique_ptr<CppSQLite3DB> db(OpenDbIfValid(building.c_str(), false, rejected));
+    if (!db) {
+        DebugOutput1("Could not create the database %s", mbstring(target).c_str());
+        RemoveBuildingFiles(building);
+        return false;
+    }
+    bool built = false;
+    try {
+        built = FillDatabase(std::move(db), file, keys.empty() ? nullptr : &keys);
+    } catch (CppSQLite3Exception const& e) {
+        DebugOutput(mbstring(e.errorMessage()).c_str());
+    } catch (std::bad_alloc const&) {
+        DebugOutput("Out of memory while building a database");
+    } catch (std::exception const& e) {
+        DebugOutput(e.what());
+    } catch (...) {
+        DebugOutput("Unexpected failure while building a database");
+    }
+    if (built && std::rename(mbstring(building).c_str(), mbstring(target).c_str()) != 0) {
+        DebugOutput(FormatC("Could not replace %s: %s", mbstring(target).c_str(), std::strerror(errno)).c_str());
+        built = false;
+    }
+    if (!built) {
+        RemoveBuildingFiles(building);
+        DebugOutput1("The database %s was not built", mbstring(target).c_str());
+    }
+    return built;
+}
+
+// ---- Exported functions ------------------------------------------------------
+
+extern "C" {
+
+VANTREL_API int CreateDatabaseW(wchar_t const* mdfPath, wchar_t const* dbPath)
+{
+    return BuildDatabase(mdfPath, nullptr, dbPath);
+}
+
+VANTREL_API int CreateDatabaseForSignalsW(wchar_t const* mdfPath, wchar_t const* signalsPath, wchar_t const* dbPath)
+{
+    return BuildDatabase(mdfPath, signalsPath, dbPath);
+}
+
+VANTREL_API int CreateDatabase(char const* mdfPath, char const* dbPath)
+{
+    try {
+        const std::wstring mdf = WidePath(mdfPath), db = WidePath(dbPath);
+        return BuildDatabase(mdfPath ? mdf.c_str() : nullptr, nullptr, dbPath ? db.c_str() : nullptr);
+    } catch (...) {
+        DebugOutput("Unexpected failure while building a database");
+        return 0;
+    }
+}
+
+VANTREL_API int CreateDatabaseForSignals(char const* mdfPath, char const* signalsPath, char const* dbPath)
+{
+    try {
+        const std::wstring mdf = WidePath(mdfPath), signals = WidePath(signalsPath), db = WidePath(dbPath);
+        return BuildDatabase(mdfPath ? mdf.c_str() : nullptr, signalsPath ? signals.c_str() : nullptr,
+                             dbPath ? db.c_str() : nullptr);
+    } catch (...) {
+        DebugOutput("Unexpected failure while building a database");
+        return 0;
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,73 @@
+// A channel group (CG): record size, record count, record id, its channel
+// chain, and reading one record of the group.
+#pragma once
+
+#include <string>
+
+#include "mdfread/BlockOp.h"
+
+class CCNBlockOp;
+class CDGBlockOp;
+
+class CCGBlockOp : public CBlockOp {
+public:
+    CCGBlockOp(CMdfStream* file, CDGBlockOp* parent);
+    // Deletes the channel chain; the data group deletes the group chain.
+    ~CCGBlockOp() override;
+
+    // Reads the group and builds its channel chain. Channels whose bits do
+    // not lie inside the record are left out with a diagnostic line.
+    bool ReadData(unsigned long long offset, bool littleEndian) override;
+
+    // Record index (counted among this group's records), without its record
+    // id, into buffer, which holds at least GetDataRecordSize() bytes. Reading
+    // in ascending order costs one read per record. On failure the buffer is
+    // zero-filled and the result is false.
+    bool ReadRecord(char* buffer, unsigned long long index);
+
+    unsigned GetDataRecordSize() const { return m_recordSize; }
+    // Records that can be read: the declared count, bounded by what the
+    // group's data holds, and 0 when the data cannot be read at all.
+    unsigned long long GetRecordCount() const { return m_recordCount; }
+    unsigned long long GetRecordId() const { return m_recordId; }
+    CCNBlockOp* GetFirstCN() const { return m_firstCN; }
+    CCNBlockOp* GetNextCN(const CCNBlockOp* cn) const;
+    CCGBlockOp* GetNextCG() const { return m_nextCG; }
+    void SetNextCG(CCGBlockOp* next) { m_nextCG = next; }
+    unsigned long long GetNextCGOffset() const { return m_nextOffset; }
+    unsigned long long GetNumChannels() const { return m_channelCount; }
+    unsigned long long GetTotalCNCount() const;
+    unsigned long long GetSampleCount() override { return m_recordCount; }
+    CDGBlockOp* GetDataGroup() const { return m_dataGroup; }
+
+    // MDF 4 texts of the group; empty when absent or unreadable.
+    std::string GetAcqName();
+    std::string GetAcqSource();
+    std::string GetComment();
+
+    // Set by the data group once it knows how much its data holds.
+    void LimitRecordCount(unsigned long long count) { m_recordCount = count; }
+
+    // Where a scan through an unsorted data group stands for this group: the
+    // next record of this group to be found and the stream position to look
+    // from.
+    struct ScanCursor {
+        unsigned long long nextIndex = 0;
+        unsigned long long position = 0;
+    } m_scan;
+    bool m_problemReported = false;
+
+private:
+    void DropChannelsOutsideRecord();
+
+    CDGBlockOp* m_dataGroup;
+    CCNBlockOp* m_firstCN = nullptr;
+    CCGBlockOp* m_nextCG = nullptr;
+    unsigned m_recordSize = 0;
+    unsigned long long m_recordCount = 0;
+    unsigned long long m_recordId = 0;
+    unsigned long long m_channelCount = 0;
+    unsigned long long m_position = 0;
+    unsigned long long m_nextOffset = 0;
+    unsigned long long m_acqNameLink = 0, m_acqSourceLink = 0, m_commentLink = 0;
+};

@@ -1,0 +1,179 @@
+// A channel (CN): names, unit, comment, where its bits lie in a record, how
+// the raw bits are read, and the conversion to its physical value.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "mdfread/BlockOp.h"
+
+class CCCBlockOp;
+class CCGBlockOp;
+
+// Data-type codes shared by MDF 3 and MDF 4 channels.
+enum MdfDataCode {
+    CodeUnsignedLE = 0,
+    CodeSignedLE = 1,
+    CodeFloatLE = 2,
+    CodeDoubleLE = 3,
+    CodeUnsignedBE = 9,
+    CodeSignedBE = 10,
+    CodeFloatBE = 11,
+    CodeDoubleBE = 12,
+};
+
+class CCNBlockOp : public CBlockOp {
+public:
+    CCNBlockOp(CMdfStream* file, CBlockOp* parent);
+    ~CCNBlockOp() override;
+
+    bool ReadData(unsigned long long offset, bool littleEndian) override;
+
+    // Decoding; p = record start (after any record id) + byte offset +
+    // start bit / 8. Only channels whose bits lie inside their record are
+    // kept in a channel group, so these never read past the record.
+    inline double getValue(char const* p) const;
+    // The raw integer: exactly the bytes the field spans, in the channel's
+    // byte order, shifted, masked to the bit count (at most 64) and
+    // sign-extended for signed codes. An unsigned value of 2^63 or more comes
+    // back as its two's-complement bit pattern; GetUnsigned keeps it whole.
+    long long GetInteger(char const* p) const { return (long long)GetUnsigned(p); }
+    unsigned long long GetUnsigned(char const* p) const;
+    double GetFloat(char const* p) const;
+
+    bool GetChannelInfo(std::string& name, std::string& unit, std::string& comment) const;
+    std::string GetUnit() const;
+    CCNBlockOp* GetTimeChannel() const;
+    CCGBlockOp* GetChannelGroup() const;
+
+    const std::string& GetName() const { return m_name; }
+    const std::string& GetComment() const { return m_comment; }
+    CCCBlockOp* GetConversion() const { return m_conversion; }
+    unsigned GetBitCount() const { return m_bitCount; }
+    unsigned GetByteOffset() const { return m_byteOffset; }
+    unsigned GetStartBit() const { return m_startBit; }
+    double GetSampleRate() const { return m_sampleRate; }
+    int GetDataType() const { return m_dataType; }
+    bool IsTimeChannel() const { return m_isTime; }
+    bool IsFloat() const;
+    bool IsSigned() const { return m_dataType == CodeSignedLE || m_dataType == CodeSignedBE; }
+    bool IsDigitalChannel() const { return m_bitCount == 1; }
+    bool IsSameChannel(const CCNBlockOp* other) const { return other == this; }
+    bool IsSameChannel(const std::string& name, const std::string& comment) const
+    {
+        return name == m_name && comment == m_comment;
+    }
+    std::map<double, std::string> GetStates() const;
+    unsigned long long GetSampleCount() override;
+
+    CCNBlockOp* GetNextCN() const { return m_nextCN; }
+    void SetNextCN(CCNBlockOp* next) { m_nextCN = next; }
+    unsigned long long GetNextChannelOffset() const { return m_nextOffset; }
+
+    // The channel's bits lie inside a record of recordSize bytes.
+    bool FitsRecord(unsigned long long recordSize) const;
+
+private:
+    double DecodeBitField(char const* p) const;
+    double ApplyRule(double value) const;
+    bool ReadMdf3(const std::vector<uint8_t>& bytes);
+    bool ReadMdf4(const std::vector<uint8_t>& bytes);
+    bool ReadConversion(unsigned long long link);
+    void PrepareDecoding();
+
+    CCNBlockOp* m_nextCN = nullptr;
+    CCCBlockOp* m_conversion = nullptr;
+    bool m_isTime = false;
+    int m_dataType = CodeUnsignedLE;
+    unsigned m_startBit = 0;
+    unsigned m_bitCount = 0;
+    unsigned m_byteOffset = 0;
+    double m_sampleRate = 0;
+    std::string m_name, m_unit, m_comment;
+    unsigned long long m_position = 0;
+    unsigned long long m_nextOffset = 0;
+
+    // Decoding plan, fixed at read time: the common aligned layouts are read
+    // with one load, everything else through the general bit-field path; a
+    // linear or identity conversion is applied inline (same arithmetic as
+    // its rule).
+    enum class Kind { Integer, Float, None } m_kind = Kind::None;
+    enum class Decoder : uint8_t {
+        None, U8, S8, U16, S16, U32, S32, U64, S64, U16BE, S16BE, U32BE, S32BE, U64BE, S64BE,
+        F32, F64, F32BE, F64BE, Bits, FloatOther
+    } m_decoder = Decoder::None;
+    enum class Scaling : uint8_t { None, Linear, Rule } m_scaling = Scaling::None;
+    double m_slope = 1, m_offset = 0;
+    bool m_bigEndian = false;
+    bool m_aligned = false;
+    unsigned m_shift = 0;
+    unsigned m_spanBytes = 0;
+    unsigned m_valueBits = 0;
+    unsigned long long m_mask = 0;
+};
+
+// ---- Decoding, inline: it runs once per channel per record -----------------
+
+namespace mdfdecode {
+
+template <typename T>
+inline T Load(const char* p, bool bigEndian)
+{
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    if (bigEndian) {
+        if constexpr (sizeof(T) == 2)
+            v = T(__builtin_bswap16(uint16_t(v)));
+        else if constexpr (sizeof(T) == 4)
+            v = T(__builtin_bswap32(uint32_t(v)));
+        else if constexpr (sizeof(T) == 8)
+            v = T(__builtin_bswap64(uint64_t(v)));
+    }
+    return v;
+}
+
+template <typename F, typename U>
+inline double LoadFloat(const char* p, bool bigEndian)
+{
+    U bits = Load<U>(p, bigEndian);
+    F v;
+    std::memcpy(&v, &bits, sizeof v);
+    return double(v);
+}
+
+}  // namespace mdfdecode
+
+inline double CCNBlockOp::getValue(char const* p) const
+{
+    using namespace mdfdecode;
+    double value;
+    switch (m_decoder) {
+    case Decoder::U8: value = uint8_t(p[0]); break;
+    case Decoder::S8: value = int8_t(p[0]); break;
+    case Decoder::U16: value = Load<uint16_t>(p, false); break;
+    case Decoder::S16: value = Load<int16_t>(p, false); break;
+    case Decoder::U32: value = Load<uint32_t>(p, false); break;
+    case Decoder::S32: value = Load<int32_t>(p, false); break;
+    case Decoder::U64: value = double(Load<uint64_t>(p, false)); break;
+    case Decoder::S64: value = double(Load<int64_t>(p, false)); break;
+    case Decoder::U16BE: value = Load<uint16_t>(p, true); break;
+    case Decoder::S16BE: value = Load<int16_t>(p, true); break;
+    case Decoder::U32BE: value = Load<uint32_t>(p, true); break;
+    case Decoder::S32BE: value = Load<int32_t>(p, true); break;
+    case Decoder::U64BE: value = double(Load<uint64_t>(p, true)); break;
+    case Decoder::S64BE: value = double(Load<int64_t>(p, true)); break;
+    case Decoder::F32: value = LoadFloat<float, uint32_t>(p, false); break;
+    case Decoder::F64: value = LoadFloat<double, uint64_t>(p, false); break;
+    case Decoder::F32BE: value = LoadFloat<float, uint32_t>(p, true); break;
+    case Decoder::F64BE: value = LoadFloat<double, uint64_t>(p, true); break;
+    case Decoder::Bits: value = DecodeBitField(p); break;
+    default: value = 0.0; break;
+    }
+    switch (m_scaling) {
+    case Scaling::None: return value;
+    case Scaling::Linear: return value * m_slope + m_offset;
+    default: return ApplyRule(value);
+    }
+}

@@ -1,0 +1,297 @@
+#include "mdfread/Conversions.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "mdfread/CCBlock.h"
+
+bool CLinear::GetPhyVal(double& value)
+{
+    value = value * m_p2 + m_p1;
+    return true;
+}
+
+bool CLinear::GetLinearFormula(double& slope, double& offset) const
+{
+    slope = m_p2;
+    offset = m_p1;
+    return true;
+}
+
+void CParametricRule::SetParameter(const double* p, int count)
+{
+    for (int i = 0; i < count && i < 7; ++i)
+        m_p[i] = p[i];
+}
+
+bool CPolynomial::GetPhyVal(double& value)
+{
+    double t = value - P(5) - P(6);
+    double denominator = P(3) * t - P(1);
+    if (denominator == 0)
+        return false;
+    value = (P(2) - P(4) * t) / denominator;
+    return true;
+}
+
+bool CExponential::GetPhyVal(double& value)
+{
+    if (P(4) == 0)
+        value = std::log(((value - P(7)) * P(6) - P(3)) / P(1)) / P(2);
+    else if (P(1) == 0)
+        value = std::log((P(3) / (value - P(7)) - P(6)) / P(4)) / P(5);
+    return true;
+}
+
+bool CLogarithmic::GetPhyVal(double& value)
+{
+    if (P(4) == 0)
+        value = std::exp(((value - P(7)) * P(6) - P(3)) / P(1)) / P(2);
+    else if (P(1) == 0)
+        value = std::exp((P(3) / (value - P(7)) - P(6)) / P(4)) / P(5);
+    return true;
+}
+
+bool CRational::GetPhyVal(double& value)
+{
+    double x = value;
+    double denominator = P(4) * x * x + P(5) * x + P(6);
+    if (denominator == 0)
+        return false;
+    value = (P(1) * x * x + P(2) * x + P(3)) / denominator;
+    return true;
+}
+
+void CValue2Value::AddKeyValue(double key, double value)
+{
+    if (!std::isnan(key))
+        m_table[key] = value;
+}
+
+bool CValue2Value::GetPhyVal(double& value)
+{
+    if (m_table.empty())
+        return false;
+    auto hi = m_table.upper_bound(value);
+    if (hi == m_table.begin()) {
+        value = hi->second;
+        return true;
+    }
+    if (hi == m_table.end()) {
+        value = m_table.rbegin()->second;
+        return true;
+    }
+    auto lo = std::prev(hi);
+    double x = value;
+    switch (m_mode) {
+    case Interpolate:
+        value = lo->second + (x - lo->first) / (hi->first - lo->first) * (hi->second - lo->second);
+        return true;
+    case Nearest:
+        value = (x - lo->first) > (hi->first - x) ? hi->second : lo->second;
+        return true;
+    case LowerKey:
+        value = lo->second;
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CValueRange2ValTab::AddValueTable(double lower, double upper, double value)
+{
+    if (std::isnan(lower) || std::isnan(upper))
+        return;
+    m_ranges.emplace_back(lower, upper);
+    m_values.push_back(value);
+}
+
+bool CValueRange2ValTab::GetPhyVal(double& value)
+{
+    for (size_t i = 0; i < m_ranges.size(); ++i)
+        if (m_ranges[i].first <= value && value <= m_ranges[i].second) {
+            value = m_values[i];
+            return true;
+        }
+    value = m_default;
+    return true;
+}
+
+// ---- Value to text ---------------------------------------------------------
+
+CValue2Tabular::~CValue2Tabular()
+{
+    for (auto& entry : m_conversions)
+        delete entry.second;
+    delete m_defaultConversion;
+}
+
+void CValue2Tabular::AddConversion(double key, const std::string& text, bool isDefault)
+{
+    if (isDefault) {
+        m_defaultText = text;
+        m_hasDefaultText = true;
+    } else if (!std::isnan(key)) {
+        m_texts[key] = text;
+    }
+}
+
+void CValue2Tabular::AddConversion(double key, CCCBlockOp* conversion, bool isDefault)
+{
+    if (isDefault) {
+        delete m_defaultConversion;
+        m_defaultConversion = conversion;
+    } else if (std::isnan(key)) {
+        delete conversion;
+    } else {
+        auto& slot = m_conversions[key];
+        delete slot;
+        slot = conversion;
+    }
+}
+
+// One more than the largest key of a text or a nested conversion; fixed once
+// the table has been read, so it is computed once.
+double CValue2Tabular::GetDefaultKey() const
+{
+    if (!m_defaultKeyKnown) {
+        bool any = !m_texts.empty() || !m_conversions.empty();
+        double largest = m_texts.empty() ? 0 : m_texts.rbegin()->first;
+        if (!m_conversions.empty() && (m_texts.empty() || m_conversions.rbegin()->first > largest))
+            largest = m_conversions.rbegin()->first;
+        m_defaultKey = any ? largest + 1 : 0;
+        m_defaultKeyKnown = true;
+    }
+    return m_defaultKey;
+}
+
+std::map<double, std::string> CValue2Tabular::GetStates()
+{
+    std::map<double, std::string> states = m_texts;
+    for (auto& entry : m_conversions)
+        for (auto& state : entry.second->GetStates())
+            states.insert(state);
+    if (m_defaultConversion) {
+        for (auto& state : m_defaultConversion->GetStates())
+            states.insert(state);
+    } else if (m_hasDefaultText && !m_defaultText.empty()) {
+        states.insert({GetDefaultKey(), m_defaultText});
+    }
+    return states;
+}
+
+bool CValue2Tabular::GetPhyVal(double& value)
+{
+    if (m_texts.count(value))
+        return true;
+    auto nested = m_conversions.find(value);
+    if (nested != m_conversions.end())
+        return nested->second->GetPhyVal(value);
+    if (m_defaultConversion)
+        return m_defaultConversion->GetPhyVal(value);
+    if (m_hasDefaultText)
+        value = GetDefaultKey();
+    return true;
+}
+
+// ---- Range to text ---------------------------------------------------------
+
+CValueRange2Tabular::~CValueRange2Tabular()
+{
+    for (auto& entry : m_conversions)
+        delete entry.second;
+    delete m_defaultConversion;
+}
+
+void CValueRange2Tabular::AddConversion(double lower, double upper, const std::string& text)
+{
+    m_texts[m_ranges.size()] = text;
+    m_ranges.emplace_back(lower, upper);
+}
+
+void CValueRange2Tabular::AddConversion(double lower, double upper, CCCBlockOp* conversion)
+{
+    m_conversions[m_ranges.size()] = conversion;
+    m_ranges.emplace_back(lower, upper);
+}
+
+void CValueRange2Tabular::SetConversion(size_t index, CCCBlockOp* conversion)
+{
+    auto& slot = m_conversions[index];
+    delete slot;
+    slot = conversion;
+}
+
+void CValueRange2Tabular::SetDefault(const std::string& text) { m_defaultText = text; }
+
+void CValueRange2Tabular::SetDefault(CCCBlockOp* conversion)
+{
+    delete m_defaultConversion;
+    m_defaultConversion = conversion;
+}
+
+std::pair<double, double> CValueRange2Tabular::GetRange(size_t index) const
+{
+    return index < m_ranges.size() ? m_ranges[index] : std::pair<double, double>(0, 0);
+}
+
+// One more than the largest state listed before the default text: the range
+// texts and the nested conversions' states.
+double CValueRange2Tabular::DefaultIndex()
+{
+    if (m_defaultIndexKnown)
+        return m_defaultIndex;
+    bool any = false;
+    double largest = 0;
+    auto consider = [&](double key) {
+        if (!any || key > largest)
+            largest = key;
+        any = true;
+    };
+    for (auto& entry : m_texts)
+        consider(double(entry.first));
+    for (auto& entry : m_conversions)
+        for (auto& state : entry.second->GetStates())
+            consider(state.first);
+    m_defaultIndex = any ? largest + 1 : 0;
+    m_defaultIndexKnown = true;
+    return m_defaultIndex;
+}
+
+std::map<double, std::string> CValueRange2Tabular::GetStates()
+{
+    std::map<double, std::string> states;
+    for (auto& entry : m_texts)
+        states.insert({double(entry.first), entry.second});
+    for (auto& entry : m_conversions)
+        for (auto& state : entry.second->GetStates())
+            states.insert(state);
+    if (m_defaultConversion) {
+        for (auto& state : m_defaultConversion->GetStates())
+            states.insert(state);
+    } else if (!m_defaultText.empty()) {
+        states.insert({DefaultIndex(), m_defaultText});
+    }
+    return states;
+}
+
+bool CValueRange2Tabular::GetPhyVal(double& value)
+{
+    for (size_t i = 0; i < m_ranges.size(); ++i) {
+        if (!(m_ranges[i].first <= value && value <= m_ranges[i].second))
+            continue;
+        if (m_texts.count(i)) {
+            value = double(i);
+            return true;
+        }
+        auto nested = m_conversions.find(i);
+        if (nested != m_conversions.end())
+            return nested->second->GetPhyVal(value);
+        return false;
+    }
+    if (m_defaultConversion)
+        return m_defaultConversion->GetPhyVal(value);
+    if (!m_defaultText.empty())
+        value = DefaultIndex();
+    return true;
+}

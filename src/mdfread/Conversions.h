@@ -1,0 +1,174 @@
+// Conversion rules: turn a channel's raw value into its physical value, and
+// list the text states that value-to-text and range-to-text tables stand for.
+// Rules are immutable once the conversion block has been read.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+class CCCBlockOp;
+
+class CConversionType {
+public:
+    CConversionType() = default;
+    virtual ~CConversionType() = default;
+    CConversionType(const CConversionType&) = delete;
+    CConversionType& operator=(const CConversionType&) = delete;
+
+    virtual std::map<double, std::string> GetStates() { return {}; }
+    // Converts value in place; false when the rule cannot convert it.
+    virtual bool GetPhyVal(double& value) { (void)value; return true; }
+    virtual bool GetLinearFormula(double& slope, double& offset) const
+    {
+        (void)slope;
+        (void)offset;
+        return false;
+    }
+};
+
+class COne2One : public CConversionType {};
+
+class CLinear : public CConversionType {
+public:
+    CLinear() = default;
+    CLinear(double p1, double p2) { SetParameter(p1, p2); }
+    void SetParameter(double p1, double p2) { m_p1 = p1, m_p2 = p2; }
+    bool GetPhyVal(double& value) override;
+    bool GetLinearFormula(double& slope, double& offset) const override;
+
+private:
+    double m_p1 = 0, m_p2 = 1;
+};
+
+// Parameters P1..P7 in file order; unused ones stay 0.
+class CParametricRule : public CConversionType {
+public:
+    void SetParameter(const double* p, int count);
+
+protected:
+    double P(int n) const { return m_p[n - 1]; }
+
+private:
+    double m_p[7] = {0, 0, 0, 0, 0, 0, 0};
+};
+
+class CPolynomial : public CParametricRule {
+public:
+    bool GetPhyVal(double& value) override;
+};
+
+// MDF 3 type 7: the logarithm of the exponential formula's argument.
+class CExponential : public CParametricRule {
+public:
+    bool GetPhyVal(double& value) override;
+};
+
+// MDF 3 type 8: as CExponential with exp in place of ln.
+class CLogarithmic : public CParametricRule {
+public:
+    bool GetPhyVal(double& value) override;
+};
+
+class CRational : public CParametricRule {
+public:
+    bool GetPhyVal(double& value) override;
+};
+
+// Formulas are not evaluated: values stay raw.
+class CTextFormula : public CConversionType {
+public:
+    void SetExpression(const std::string&) {}
+    void SetVariable(const std::string&) {}
+    bool GetPhyVal(double& value) override { (void)value; return false; }
+};
+
+class CValue2Value : public CConversionType {
+public:
+    enum Interpolation { Interpolate = 0, Nearest = 1, LowerKey = 2 };
+    explicit CValue2Value(int mode) : m_mode(mode) {}
+    void AddKeyValue(double key, double value);
+    bool GetPhyVal(double& value) override;
+
+private:
+    std::map<double, double> m_table;
+    int m_mode;
+};
+
+class CValueRange2ValTab : public CConversionType {
+public:
+    void AddValueTable(double lower, double upper, double value);
+    void SetDefaultVal(double value) { m_default = value; }
+    bool GetPhyVal(double& value) override;
+
+private:
+    std::vector<std::pair<double, double>> m_ranges;
+    std::vector<double> m_values;
+    double m_default = 0;
+};
+
+// Value-to-text table: a value equal to a text key stays as it is (the number
+// stands for the text state); nested conversions own their blocks.
+class CValue2Tabular : public CConversionType {
+public:
+    CValue2Tabular() = default;
+    ~CValue2Tabular() override;
+    void AddConversion(double key, const std::string& text, bool isDefault);
+    void AddConversion(double key, CCCBlockOp* conversion, bool isDefault);
+    std::map<double, std::string> GetStates() override;
+    bool GetPhyVal(double& value) override;
+    double GetDefaultKey() const;
+
+private:
+    std::map<double, std::string> m_texts;
+    std::map<double, CCCBlockOp*> m_conversions;
+    std::string m_defaultText;
+    bool m_hasDefaultText = false;
+    CCCBlockOp* m_defaultConversion = nullptr;
+    mutable bool m_defaultKeyKnown = false;
+    mutable double m_defaultKey = 0;
+};
+
+// Range-to-text table; a value inside range i becomes i, the range's own
+// position in the list.
+class CValueRange2Tabular : public CConversionType {
+public:
+    CValueRange2Tabular() = default;
+    ~CValueRange2Tabular() override;
+    void AddConversion(double lower, double upper, const std::string& text);
+    void AddConversion(double lower, double upper, CCCBlockOp* conversion);
+    // A range whose text or conversion is set later by its index.
+    void AddRange(double lower, double upper) { m_ranges.emplace_back(lower, upper); }
+    void SetText(size_t index, const std::string& text) { m_texts[index] = text; }
+    void SetConversion(size_t index, CCCBlockOp* conversion);
+    size_t GetRangeCount() const { return m_ranges.size(); }
+    void SetDefault(const std::string& text);
+    void SetDefault(CCCBlockOp* conversion);
+    std::pair<double, double> GetRange(size_t index) const;
+    std::map<double, std::string> GetStates() override;
+    bool GetPhyVal(double& value) override;
+
+private:
+    double DefaultIndex();
+    std::vector<std::pair<double, double>> m_ranges;
+    std::map<size_t, std::string> m_texts;
+    std::map<size_t, CCCBlockOp*> m_conversions;
+    std::string m_defaultText;
+    CCCBlockOp* m_defaultConversion = nullptr;
+    bool m_defaultIndexKnown = false;
+    double m_defaultIndex = 0;
+};
+
+class CText2Value : public CConversionType {
+public:
+    void AddKeyValue(const std::string& key, double value) { m_keys.push_back(key), m_values.push_back(value); }
+    void AddKey(const std::string& key) { m_keys.push_back(key); }
+    void AddValue(double value) { m_values.push_back(value); }
+    void SetDefault(double value) { m_default = value; }
+
+private:
+    std::vector<std::string> m_keys;
+    std::vector<double> m_values;
+    double m_default = 0;
+};

@@ -1,0 +1,112 @@
+#include "mdfread/TXBlock.h"
+
+#include <cstring>
+#include <vector>
+
+#include "support/CFormat.h"
+
+namespace {
+
+// The block's bytes after its head, up to the first NUL.
+bool ReadBodyText(CMdfStream* file, unsigned long long offset, unsigned long long length, unsigned headerSize,
+                  std::string& text)
+{
+    if (length < headerSize)
+        return false;
+    std::vector<char> bytes(size_t(length - headerSize));
+    if (!file->ReadAt(offset + headerSize, bytes.data(), bytes.size()))
+        return false;
+    size_t end = 0;
+    while (end < bytes.size() && bytes[end] != '\0')
+        ++end;
+    text.assign(bytes.data(), end);
+    return true;
+}
+
+}  // namespace
+
+std::string TextOfTxElement(const std::string& xml)
+{
+    size_t close = xml.find("</TX>");
+    if (close == std::string::npos)
+        return std::string();
+    std::string text = xml.substr(0, close);
+    size_t open = text.find("<TX>");
+    return open == std::string::npos ? text : text.substr(open + 4);
+}
+
+bool CTXBlockOp::ReadData(unsigned long long offset, bool littleEndian)
+{
+    m_text.clear();
+    BLOCKHEAD head;
+    if (ReadBlock(head, offset, littleEndian) == 0) {
+        if (offset == 0)
+            return false;
+        m_identifier = "MD";
+        if (ReadBlock(head, offset, littleEndian) == 0)
+            return false;
+    }
+    if (!ReadBodyText(m_file, m_blockOffset, m_blockLength, m_headerSize, m_text))
+        return false;
+    if (std::strncmp(m_identifier, "TX", 2) == 0)
+        return true;
+    size_t close = m_text.find("</TX>");
+    if (close != std::string::npos) {
+        m_text.erase(close);
+        size_t open = m_text.find("<TX>");
+        if (open != std::string::npos)
+            m_text.erase(0, open + 4);
+    }
+    return !m_text.empty();
+}
+
+bool CTXBlockOp::ReadText(CMdfStream* file, CBlockOp* parent, unsigned long long link, bool littleEndian,
+                          std::string& text)
+{
+    text.clear();
+    if (link == 0)
+        return false;
+    CTXBlockOp block(file, parent);
+    if (!block.ReadData(link, littleEndian))
+        return false;
+    text = block.GetText();
+    return true;
+}
+
+bool CMDBlockOp::ReadData(unsigned long long offset, bool littleEndian)
+{
+    m_text.clear();
+    BLOCKHEAD head;
+    if (ReadBlock(head, offset, littleEndian) == 0)
+        return false;
+    return ReadBodyText(m_file, m_blockOffset, m_blockLength, m_headerSize, m_text);
+}
+
+std::string CCGMDBlockOp::GetText() { return TextOfTxElement(m_text); }
+
+std::string CCNMDBlockOp::GetText() { return TextOfTxElement(m_text); }
+
+bool CCNMDBlockOp::GetRaster(double& rate)
+{
+    size_t close = m_text.find("</raster>");
+    if (close == std::string::npos)
+        return false;
+    std::string text = m_text.substr(0, close);
+    size_t open = text.find("<raster>");
+    if (open != std::string::npos)
+        rate = StrtodC(text.c_str() + open + 8, nullptr);
+    return true;
+}
+
+bool CSIBlockOp::ReadData(unsigned long long offset, bool littleEndian)
+{
+    m_name.clear();
+    BLOCKHEAD head;
+    if (ReadBlock(head, offset, littleEndian) == 0 || !IsMdf4() || m_linkCount < 1)
+        return false;
+    uint8_t link[8];
+    if (!m_file->ReadAt(m_blockOffset + 24, link, sizeof link))
+        return false;
+    CTXBlockOp::ReadText(m_file, this, ReadU64(link, true), true, m_name);
+    return true;
+}

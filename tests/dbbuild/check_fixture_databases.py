@@ -1,0 +1,361 @@
+"""Builds the measurement database of every MDF fixture through the shared
+library (ctypes) and checks it against the fixture's sidecar, written by an
+independent MDF library: one message per channel group, row counts equal to
+record counts, TIME_VAL = start + t, INTEGER columns holding the raw
+integers, DOUBLE columns the physical values, text-state numbers that
+ChannelStates turns into the sidecar's texts, the Channels rows, and every
+statistic recomputed by python. Names beyond ASCII (Latin-1 in MDF 3, UTF-8
+in MDF 4) must arrive as UTF-8 under the C and the C.UTF-8 locale.
+
+Where the reader follows its own rules the expectation is derived from the
+sidecar by those rules (MDF 3 types 7/8 swapped, MDF 3 tables without
+interpolation take the lower key, range-to-value bounds inclusive, text
+formulas and bit-field tables left raw); compressed data is refused: the
+build of that file fails with a diagnostic and leaves no database."""
+import ctypes
+import datetime
+import glob
+import json
+import locale
+import math
+import os
+import sqlite3
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import db_checks  # noqa: E402
+
+FIXTURES = os.path.join(os.environ.get("VANTREL_FIXTURES", "/work/shared/fixtures"), "mdf")
+EPOCH_2007 = 1167609600
+failures = []
+
+os.environ["TZ"] = "UTC"
+time.tzset()
+lib = ctypes.CDLL(os.environ["VANTREL_LIB"])
+lib.CreateDatabase.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+lib.CreateDatabaseW.argtypes = [ctypes.c_wchar_p, ctypes.c_wchar_p]
+libc = ctypes.CDLL(None)
+
+
+def fail(where, text):
+    failures.append(f"{where}: {text}")
+
+
+def build(mdf, db, wide=False):
+    """Runs the build with standard output captured; (result, output)."""
+    sys.stdout.flush()
+    with tempfile.TemporaryFile() as sink:
+        saved = os.dup(1)
+        os.dup2(sink.fileno(), 1)
+        try:
+            result = lib.CreateDatabaseW(mdf, db) if wide else lib.CreateDatabase(mdf.encode(), db.encode())
+            libc.fflush(None)
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+        sink.seek(0)
+        return result, sink.read().decode("utf-8", "replace")
+
+
+# ---- What the sidecar says, by this library's rules ----------------------
+
+def is_time(channel, v4):
+    return channel["cn_type"] == (2 if v4 else 1)
+
+
+def is_float(channel, v4):
+    return channel["data_type"] in ((4, 5) if v4 else (2, 3, 11, 12, 15, 16))
+
+
+def is_signed(channel, v4):
+    return channel["data_type"] in ((2, 3) if v4 else (1, 10, 14))
+
+
+def has_states(conv, v4):
+    cc = conv.get("cc_type")
+    return cc in ((7, 8) if v4 else (11, 12))
+
+
+def signal_type(channel, v4):
+    conv = channel.get("conversion")
+    if not conv:
+        return "RawValue"
+    return "State Encoded" if has_states(conv, v4) else "Double"
+
+
+def data_type(channel, v4):
+    if is_float(channel, v4):
+        return 3 if channel["bit_count"] == 32 else 4
+    return 1 if is_signed(channel, v4) else 0
+
+
+def as_int64(v):
+    v = int(v) & (2**64 - 1)
+    return v - 2**64 if v >= 2**63 else v
+
+
+def lower_key(pairs, x):
+    if x < pairs[0][0]:
+        return pairs[0][1]
+    return [v for k, v in pairs if k <= x][-1]
+
+
+def range_value(vals, x):
+    for i in range(0, len(vals) - 1 - (len(vals) - 1) % 3, 3):
+        if vals[i] <= x <= vals[i + 1]:
+            return vals[i + 2]
+    return vals[-1]
+
+
+def stats_of(values, like):
+    n = len(values)
+    return {"count": n, "first": values[:len(like["first"])], "last": values[n - len(like["last"]):],
+            "probe_index": like["probe_index"], "probe": [values[i] for i in like["probe_index"]],
+            "min": min(values), "max": max(values), "mean": math.fsum(values) / n}
+
+
+def physical_expectation(channel, group, v4):
+    """The sidecar's physical statistics as this library computes them, or
+    None where the values stay raw."""
+    conv = channel.get("conversion") or {}
+    cc = conv.get("cc_type")
+    if (v4 and cc in (3, 11)) or (not v4 and cc == 10):
+        return None  # formulas and bit-field tables are not evaluated
+    want = channel["phys"]
+    if not v4 and cc in (7, 8):
+        sibling = [c for c in group["channels"] if (c.get("conversion") or {}).get("cc_type") == 15 - cc
+                   and c["conversion"].get("params") == conv.get("params")]
+        return sibling[0]["phys"]
+    if not v4 and cc == 2:
+        raw = channel["raw"]
+        return dict(want, **{k: [lower_key(conv["pairs"], x) for x in raw[k]] for k in ("first", "last", "probe")},
+                    min=None, max=None, mean=None)
+    if v4 and cc == 6:
+        raw = channel["raw"]
+        return dict(want, **{k: [range_value(conv["vals"], x) for x in raw[k]] for k in ("first", "last", "probe")},
+                    min=None, max=None, mean=None)
+    return want
+
+
+def close(a, b, rel=1e-9):
+    if isinstance(b, str):
+        return b == "nan" and a is None
+    if a is None or b is None:
+        return a is b
+    return a == b or abs(a - b) <= rel * max(abs(a), abs(b), 1e-300)
+
+
+def check_samples(where, stats, values, equal):
+    n = len(values)
+    for i, want in enumerate(stats.get("first", [])):
+        if not equal(values[i], want):
+            fail(where, f"record {i}: {values[i]!r} != {want!r}")
+    for i, want in enumerate(stats.get("last", [])):
+        k = n - len(stats["last"]) + i
+        if not equal(values[k], want):
+            fail(where, f"record {k}: {values[k]!r} != {want!r}")
+    for index, want in zip(stats.get("probe_index", []), stats.get("probe", [])):
+        if not equal(values[index], want):
+            fail(where, f"record {index}: {values[index]!r} != {want!r}")
+    numeric = [v for v in values if v is not None]
+    if stats.get("min") is not None and numeric:
+        if not equal(min(numeric), stats["min"]) or not equal(max(numeric), stats["max"]):
+            fail(where, f"range {min(numeric)!r}..{max(numeric)!r} != {stats['min']!r}..{stats['max']!r}")
+        if not close(math.fsum(numeric) / len(numeric), stats["mean"], 1e-9):
+            fail(where, f"mean {math.fsum(numeric) / len(numeric)!r} != {stats['mean']!r}")
+
+
+def check_text_samples(where, want, texts):
+    if texts[:3] != want["first"] or texts[-3:] != want["last"]:
+        fail(where, f"texts {texts[:3]}..{texts[-3:]} != {want['first']}..{want['last']}")
+    counts = {}
+    for t in texts:
+        counts[t] = counts.get(t, 0) + 1
+    if counts != want["distinct"]:
+        fail(where, f"text counts {counts} != {want['distinct']}")
+
+
+def check_values(where, channel, group, v4, stored, states):
+    kind = signal_type(channel, v4)
+    raw = channel["raw"]
+    if raw.get("kind") == "text":
+        if not v4:
+            if any(v != 0 for v in stored):  # MDF 3 strings have no numeric value
+                fail(where, "MDF 3 string channel should store 0")
+        elif channel["cn_type"] == 1:
+            total = int(channel["signal_data"].split("(")[1].split()[0])
+            slot = total // raw["count"]
+            if stored != [i * slot for i in range(raw["count"])]:
+                fail(where, "signal data offsets are not stored as raw integers")
+        else:
+            for k, text in (("first", raw["first"]), ("last", raw["last"])):
+                idx = range(3) if k == "first" else range(len(stored) - 3, len(stored))
+                for i, t in zip(idx, text):
+                    want = as_int64(int.from_bytes((t.encode("latin-1") + b"\0" * 8)[:8], "little"))
+                    if stored[i] != want:
+                        fail(where, f"record {i}: {stored[i]} != first bytes of {t!r}")
+        return
+    if kind == "RawValue":
+        if is_float(channel, v4):
+            check_samples(where, raw, stored, lambda a, b: a == b)
+        else:
+            wrapped = dict(raw, **{k: [as_int64(x) for x in raw[k]] for k in ("first", "last", "probe")},
+                           min=None, max=None)
+            check_samples(where, wrapped, stored, lambda a, b: isinstance(a, int) and a == b)
+        return
+    if kind == "State Encoded":
+        want = channel["phys"]
+        if want.get("kind") == "text":
+            check_text_samples(where, want, [states.get(v, "") for v in stored])
+            return
+        # A nested numeric default: the sidecar gives NaN where the number
+        # stands for a text state; here it is the state's key.
+        marked = [None if v in states else v for v in stored]
+        if sum(1 for v in marked if v is None) != want["nonfinite"]:
+            fail(where, "number of text states differs")
+        check_samples(where, dict(want, min=None), marked, close)
+        return
+    expected = physical_expectation(channel, group, v4)
+    if expected is None:
+        check_samples(where, raw, stored, lambda a, b: a == b)
+    else:
+        check_samples(where, expected, stored, close)
+
+
+def check_message(where, conn, v4, group, mid, cid, start, group_number):
+    channels = [c for c in group["channels"] if not is_time(c, v4)]
+    times = [c for c in group["channels"] if is_time(c, v4)]
+    msg = conn.execute("SELECT Name, ArbId, SignalCount, DataTableName, Network, MinTime, MaxTime, MinDelta, "
+                       "MaxDelta, MessageCount, Rate, MessageChanges, DataBytes FROM Messages WHERE ID = ?",
+                       (mid,)).fetchone()
+    if msg is None:
+        fail(where, f"no message {mid}")
+        return cid
+    name, arb, count, table, network, tmin, tmax = msg[:7]
+    if (name, arb, count, table, network) != (f"Group{group_number:04d}", "", len(channels),
+                                              f"MessageData{mid:04d}", "HS CAN"):
+        fail(where, f"message row {msg}")
+    if msg[7:] != (0.0, 0.0, group["cycles"], 0.0, 0, 8):
+        fail(where, f"message counters {msg[7:]}")
+    tvals = [r[0] for r in conn.execute(f"SELECT TIME_VAL FROM MessageData{mid:04d} ORDER BY rowid")]
+    if len(tvals) != group["cycles"]:
+        fail(where, f"{len(tvals)} rows != {group['cycles']} records")
+        return cid + len(channels)
+    t = times[0]["raw"]
+    check_samples(where + " TIME_VAL", dict(t, **{k: [start + x for x in t[k]] for k in ("first", "last", "probe")},
+                                            min=start + t["min"], max=start + t["max"], mean=start + t["mean"]),
+                  tvals, lambda a, b: abs(a - b) <= 1e-6)
+    if abs(tmin - (start + t["min"])) > 1e-6 or abs(tmax - (start + t["max"])) > 1e-6:
+        fail(where, f"MinTime/MaxTime {tmin}/{tmax}")
+
+    columns = {r[1]: r[2] for part in range(1, (len(channels) - 1) // 500 + 2)
+               for r in conn.execute(f"PRAGMA table_info({db_checks.table_of(mid, (part - 1) * 500 + 1)})")}
+    for k, channel in enumerate(channels, 1):
+        cid += 1
+        w = f"{where} {channel['name']}"
+        row = conn.execute("SELECT * FROM Channels WHERE ID = ?", (cid,)).fetchone()
+        want_name = channel["name"] if v4 else channel.get("name_raw", channel["name"])
+        kind = signal_type(channel, v4)
+        want = (cid, mid, k, want_name, kind)
+        if row is None or row[:5] != want:
+            fail(w, f"channel row {row[:5] if row else None} != {want}")
+            continue
+        if (row[10], row[11], row[12], row[13], row[14], row[15]) != ("HS CAN", channel["unit"], "", -1, 0, ""):
+            fail(w, f"channel texts {row[10:16]}")
+        offset = channel["byte_offset"] if v4 else channel["additional_byte_offset"]
+        if row[18:] != (data_type(channel, v4), offset, channel["bit_count"], 0, 1, -1, cid, 1):
+            fail(w, f"channel layout {row[18:]}")
+        conv = channel.get("conversion") or {}
+        linear = conv.get("cc_type") == (1 if v4 else 0)
+        params = conv.get("vals" if v4 else "params", [0.0, 1.0])
+        if (row[16], row[17]) != ((params[1], params[0]) if linear else (1.0, 0.0)):
+            fail(w, f"slope and offset {row[16:18]}")
+        integer = not is_float(channel, v4) and kind != "Double"
+        if columns.get(f"Signal{k}") != ("INTEGER" if integer else "DOUBLE"):
+            fail(w, f"column type {columns.get(f'Signal{k}')}")
+        states = dict((v, t) for t, v in conn.execute("SELECT StateText, NumVal FROM ChannelStates WHERE "
+                                                      "ChannelId = ? ORDER BY rowid", (cid,)))
+        if (kind == "State Encoded") != bool(states):
+            fail(w, f"states {states}")
+        check_values(w, channel, group, v4, db_checks.column(conn, mid, k), states)
+    return cid
+
+
+def check_file(path, tmp):
+    with open(path + ".json") as f:
+        side = json.load(f)
+    base = os.path.basename(path)
+    v4 = side["version"].startswith("4")
+    db = os.path.join(tmp, base + ".db")
+    result, output = build(path, db)
+    groups = [g for g in side["groups"] if not (g["cycles"] == 0 and g["layout"] == "none")]
+    if any("DZ" in g["layout"] or "HL" in g["layout"] for g in groups):
+        if result != 0 or os.path.exists(db) or "cannot be read" not in output or "was not built" not in output:
+            fail(base, f"compressed data must fail the build clearly (result {result}, output {output!r})")
+        if any(name.startswith(base) for name in os.listdir(tmp)):
+            fail(base, f"files left behind: {os.listdir(tmp)}")
+        return
+    if result != 1:
+        fail(base, f"build failed: {output}")
+        return
+    conn = sqlite3.connect(f"file:{db}?mode=ro", uri=True)
+    start = datetime.datetime.fromisoformat(side["start_time"]).timestamp() - EPOCH_2007
+    if conn.execute("SELECT COUNT(*) FROM Messages").fetchone()[0] != len(groups):
+        fail(base, "message count differs from the group count")
+    cid = 0
+    for number, group in enumerate(groups, 1):
+        cid = check_message(f"{base} group {group['index']}", conn, v4, group, number, cid, start, number)
+    if conn.execute("SELECT COUNT(*) FROM Channels").fetchone()[0] != cid + 1:
+        fail(base, "Channels holds other rows than the signals and the collection key")
+    total = sum(g["cycles"] for g in groups)
+    stats = conn.execute("SELECT * FROM Network_Statistics").fetchall()
+    last = max(start + [c for c in g["channels"] if is_time(c, v4)][0]["raw"]["max"] for g in groups)
+    if len(stats) != 1 or stats[0][:6] != ("HS CAN", total, total, 0, 0, 0) or \
+            abs(stats[0][6] - start) > 1e-6 or abs(stats[0][7] - last) > 1e-6 or \
+            abs(stats[0][8] - total / (last - start)) > 1e-6 * stats[0][8]:
+        fail(base, f"network statistics {stats}")
+    for line in db_checks.check_statistics(conn, base):
+        fail(base, line)
+    conn.close()
+
+
+def check_non_ascii_names(tmp):
+    """Latin-1 MDF 3 names and UTF-8 MDF 4 names arrive as UTF-8, whatever
+    the C locale of the host."""
+    wanted = {"names_v330.mdf": ["\u00dcbersetzung", "\u00b0C"], "names_v400.mf4": ["\u00dcbersetzung", "\u00b0C",
+                                                                                    "m/s\u00b2"]}
+    for name in ("C", "C.UTF-8"):
+        locale.setlocale(locale.LC_ALL, name)
+        for fixture, texts in wanted.items():
+            db = os.path.join(tmp, f"{fixture}.{name}.db")
+            for wide in (False, True):
+                if os.path.exists(db):
+                    os.unlink(db)
+                result, output = build(os.path.join(FIXTURES, fixture), db, wide)
+                where = f"{fixture} in locale {name} ({'wide' if wide else 'narrow'})"
+                if result != 1:
+                    fail(where, f"build failed: {output}")
+                    continue
+                conn = sqlite3.connect(db)
+                conn.text_factory = bytes
+                stored = [r[0] for r in conn.execute("SELECT Name FROM Channels UNION ALL SELECT Units FROM Channels")]
+                conn.close()
+                for text in texts:
+                    if text.encode("utf-8") not in stored:
+                        fail(where, f"{text!r} is not stored as UTF-8 ({[s for s in stored if s and s[:1] > b'~']})")
+
+
+paths = sorted(p[:-5] for p in glob.glob(os.path.join(FIXTURES, "*.json")))
+if not paths:
+    print("no fixtures found in " + FIXTURES)
+    sys.exit(1)
+with tempfile.TemporaryDirectory() as tmp:
+    for p in paths:
+        check_file(p, tmp)
+    check_non_ascii_names(tmp)
+for line in failures[:80]:
+    print(line)
+print(f"{len(paths)} fixture files, {len(failures)} differences")
+sys.exit(1 if failures else 0)

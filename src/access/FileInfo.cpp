@@ -169,6 +169,7 @@ void FileInfo::clearCursors()
 {
     m_tables.clear();
     m_due.clear();
+    m_atLastRow.clear();
     m_proposals.clear();
     m_mergeReady = false;
     m_proposalsStale = true;

@@ -49,6 +49,7 @@ private:
     friend class FileInfo;
 
     bool prepare(sqlite3* db, std::string const& sql);
+    double readValue(CChannelInfo const& channel, int col) const;
     void readRowAsCurrent();
     void readRowAsNext();
     void clearNext();
@@ -115,12 +116,14 @@ public:
     sqlite3* db = nullptr;
     std::wstring dbPath;
 
-private:
+    // A table waiting in a merge queue: the time it moves at.
     struct Pending {
         double key;
         size_t table;
         uint32_t version;
     };
+
+private:
 
     bool open(wchar_t const* path);
     void clearCursors();
@@ -133,6 +136,8 @@ private:
     void rebuildQueues();
     void rebuildProposals();
     void queue(CMessageSignals& table);
+    double nextProposedTime();
+    void moveTable(CMessageSignals& table, double t);
     void fillTable(CMessageSignals const& table);
     void finishPositioning(double t);
     // Every table on its last row at or before t, or on its first row when
@@ -143,8 +148,10 @@ private:
     bool resolvedEntryMissing() const;
 
     std::vector<CMessageSignals*> m_tables;  // tableSignals in name order
-    std::vector<Pending> m_due;              // tables that move at a step, by time
+    std::vector<Pending> m_due;              // tables with a next row, by its time
+    std::vector<size_t> m_atLastRow;         // tables that move past their end at any step
     std::vector<Pending> m_proposals;        // next times proposed by messages
+    bool m_allPropose = false;
     size_t m_arrayLength = 0;
     bool m_mergeReady = false;
     bool m_proposalsStale = true;

@@ -10,18 +10,11 @@
 #include "access/FileInfo.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "support/CFormat.h"
 
 namespace {
-
-// Earliest time first.
-bool laterFirst(double a, double b)
-{
-    return a > b;
-}
 
 // Runs an aggregate over TIME_VAL with t bound; NULL (no qualifying row) and
 // failures give nothing.
@@ -81,14 +74,22 @@ bool CMessageSignals::prepare(sqlite3* db, std::string const& sql)
     return stmt.Prepare(db, sql.c_str());
 }
 
+// A NULL column reads as 0, so only a 0 needs the second look.
+double CMessageSignals::readValue(CChannelInfo const& channel, int col) const
+{
+    double stored = stmt.GetDouble(col);
+    if (stored == 0.0 && stmt.IsNull(col))
+        return DBL_MAX;
+    return channel.ValueOfStored(stored);
+}
+
 void CMessageSignals::readRowAsCurrent()
 {
     double time = stmt.GetDouble(0);
     for (size_t i = 0; i < channels.size(); ++i) {
-        int col = static_cast<int>(i) + 1;
         CChannelInfo* channel = channels[i];
         channel->curTime = time;
-        channel->curValue = stmt.IsNull(col) ? DBL_MAX : channel->ValueOfStored(stmt.GetDouble(col));
+        channel->curValue = readValue(*channel, static_cast<int>(i) + 1);
     }
 }
 
@@ -96,10 +97,9 @@ void CMessageSignals::readRowAsNext()
 {
     double time = stmt.GetDouble(0);
     for (size_t i = 0; i < channels.size(); ++i) {
-        int col = static_cast<int>(i) + 1;
         CChannelInfo* channel = channels[i];
         channel->nextTime = time;
-        channel->nextValue = stmt.IsNull(col) ? DBL_MAX : channel->ValueOfStored(stmt.GetDouble(col));
+        channel->nextValue = readValue(*channel, static_cast<int>(i) + 1);
     }
 }
 
@@ -225,6 +225,65 @@ void FileInfo::SetAbsoluteTimeStamps(bool absolute)
 
 // ---- FileInfo: the merge -------------------------------------------------------
 
+namespace {
+
+// A binary min-heap of pending tables by time; replaceTop re-keys the top
+// entry with one sift-down, the common case of a step.
+using PendingQueue = std::vector<FileInfo::Pending>;
+
+void siftDown(PendingQueue& heap, size_t i)
+{
+    size_t n = heap.size();
+    FileInfo::Pending moving = heap[i];
+    for (;;) {
+        size_t child = 2 * i + 1;
+        if (child >= n)
+            break;
+        if (child + 1 < n && heap[child + 1].key < heap[child].key)
+            ++child;
+        if (!(heap[child].key < moving.key))
+            break;
+        heap[i] = heap[child];
+        i = child;
+    }
+    heap[i] = moving;
+}
+
+void siftUp(PendingQueue& heap, size_t i)
+{
+    FileInfo::Pending moving = heap[i];
+    while (i > 0) {
+        size_t parent = (i - 1) / 2;
+        if (!(moving.key < heap[parent].key))
+            break;
+        heap[i] = heap[parent];
+        i = parent;
+    }
+    heap[i] = moving;
+}
+
+void push(PendingQueue& heap, FileInfo::Pending entry)
+{
+    heap.push_back(entry);
+    siftUp(heap, heap.size() - 1);
+}
+
+void popTop(PendingQueue& heap)
+{
+    heap.front() = heap.back();
+    heap.pop_back();
+    if (!heap.empty())
+        siftDown(heap, 0);
+}
+
+void replaceTop(PendingQueue& heap, FileInfo::Pending entry)
+{
+    heap.front() = entry;
+    siftDown(heap, 0);
+}
+
+}  // namespace
+
 void FileInfo::prepareMerge()
 {
     if (m_mergeReady)
@@ -245,21 +304,21 @@ void FileInfo::prepareMerge()
 // last row is current (it then moves past its end).
 void FileInfo::queue(CMessageSignals& table)
 {
-    auto later = [](Pending const& a, Pending const& b) { return laterFirst(a.key, b.key); };
     if (!table.HasRow())
         return;
-    double due = table.HasNextRow() ? table.NextTime() : -HUGE_VAL;
-    m_due.push_back({due, table.index, table.version});
-    std::push_heap(m_due.begin(), m_due.end(), later);
-    if (table.proposing && table.HasNextRow()) {
-        m_proposals.push_back({table.NextTime(), table.index, table.version});
-        std::push_heap(m_proposals.begin(), m_proposals.end(), later);
+    if (!table.HasNextRow()) {
+        m_atLastRow.push_back(table.index);
+        return;
     }
+    push(m_due, {table.NextTime(), table.index, table.version});
+    if (table.proposing && !m_allPropose)
+        push(m_proposals, {table.NextTime(), table.index, table.version});
 }
 
 void FileInfo::rebuildQueues()
 {
     m_due.clear();
+    m_atLastRow.clear();
     m_proposals.clear();
     m_proposalsStale = true;
     for (CMessageSignals* table : m_tables) {
@@ -269,9 +328,10 @@ void FileInfo::rebuildQueues()
 }
 
 // Each message proposes the next time of its first active channel's table.
+// When every table proposes (all messages active, each in one table), the
+// queue of due tables is the queue of proposals.
 void FileInfo::rebuildProposals()
 {
-    auto later = [](Pending const& a, Pending const& b) { return laterFirst(a.key, b.key); };
     m_proposals.clear();
     for (CMessageSignals* table : m_tables)
         table->proposing = false;
@@ -280,15 +340,29 @@ void FileInfo::rebuildProposals()
         if (!active)
             continue;
         auto found = tableSignals.find(active->tableName);
-        if (found == tableSignals.end())
-            continue;
-        CMessageSignals& table = found->second;
-        table.proposing = true;
-        if (table.HasNextRow())
-            m_proposals.push_back({table.NextTime(), table.index, table.version});
+        if (found != tableSignals.end())
+            found->second.proposing = true;
     }
-    std::make_heap(m_proposals.begin(), m_proposals.end(), later);
+    m_allPropose = std::all_of(m_tables.begin(), m_tables.end(),
+                               [](CMessageSignals const* table) { return table->proposing; });
+    if (!m_allPropose)
+        for (CMessageSignals* table : m_tables)
+            if (table->proposing && table->HasNextRow())
+                push(m_proposals, {table->NextTime(), table->index, table->version});
     m_proposalsStale = false;
+}
+
+double FileInfo::nextProposedTime()
+{
+    PendingQueue& heap = m_allPropose ? m_due : m_proposals;
+    while (!heap.empty()) {
+        FileInfo::Pending const& top = heap.front();
+        CMessageSignals const& table = *m_tables[top.table];
+        if (top.version == table.version && table.proposing && top.key > currentTime)
+            return top.key;
+        popTop(heap);
+    }
+    return DBL_MAX;
 }
 
 void FileInfo::finishPositioning(double t)
@@ -314,41 +388,44 @@ double FileInfo::SetCursorsToStart()
     return t;
 }
 
+void FileInfo::moveTable(CMessageSignals& table, double t)
+{
+    table.GetRecordsUpTo(t);
+    ++table.version;
+    if (!m_fillAll)
+        fillTable(table);
+}
+
 double FileInfo::GetNextRecord()
 {
     if (!m_mergeReady)
         return DBL_MAX;
     if (m_proposalsStale)
         rebuildProposals();
-    auto later = [](Pending const& a, Pending const& b) { return laterFirst(a.key, b.key); };
-
-    double next = DBL_MAX;
-    while (!m_proposals.empty()) {
-        Pending top = m_proposals.front();
-        CMessageSignals const& table = *m_tables[top.table];
-        if (top.version == table.version && table.proposing && top.key > currentTime) {
-            next = top.key;
-            break;
-        }
-        std::pop_heap(m_proposals.begin(), m_proposals.end(), later);
-        m_proposals.pop_back();
-    }
+    double next = nextProposedTime();
     if (next == DBL_MAX)
         return DBL_MAX;
 
     currentTime = next;
+    for (size_t index : m_atLastRow)
+        moveTable(*m_tables[index], next);
+    m_atLastRow.clear();
     while (!m_due.empty() && m_due.front().key <= next) {
-        Pending due = m_due.front();
-        std::pop_heap(m_due.begin(), m_due.end(), later);
-        m_due.pop_back();
+        FileInfo::Pending due = m_due.front();
         CMessageSignals& table = *m_tables[due.table];
-        if (due.version != table.version)
+        if (due.version != table.version) {
+            popTop(m_due);
             continue;
-        table.GetRecordsUpTo(next);
-        ++table.version;
-        queue(table);
-        if (!m_fillAll)
-            fillTable(table);
+        }
+        moveTable(table, next);
+        // After moving up to next a table has a later next row or none.
+        if (table.HasNextRow()) {
+            replaceTop(m_due, {table.NextTime(), table.index, table.version});
+            if (table.proposing && !m_allPropose)
+                push(m_proposals, {table.NextTime(), table.index, table.version});
+        } else {
+            popTop(m_due);
+        }
     }
     if (m_fillAll)
         FillDataArray();

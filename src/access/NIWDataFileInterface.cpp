@@ -210,12 +210,16 @@ double JumpBeforeTimestamp(double* handle, int, double t)
 
 int GetMeasurementTimeBounds(double* handle, int, double* start, double* end)
 {
-    FileInfo* file = findFile(handle);
-    if (!file || !start || !end)
+    try {
+        FileInfo* file = findFile(handle);
+        if (!file || !start || !end)
+            return 0;
+        *start = file->startTime;
+        *end = file->endTime;
+        return 1;
+    } catch (...) {
         return 0;
-    *start = file->startTime;
-    *end = file->endTime;
-    return 1;
+    }
 }
 
 int CloseDataFile(double* handle, int)

@@ -272,3 +272,29 @@ TEST(Resolution, CloseFinalizesEveryStatement)
     EXPECT_TRUE(loaded.file->tableSignals.empty());
     EXPECT_TRUE(loaded.file->Close());
 }
+
+TEST(Resolution, DamageFoundWhileReadingChannelsFailsTheLoad)
+{
+    testlib::TempDir dir;
+    std::string path = dir.file("damaged.db");
+    auto made = testlib::sqlite3(
+        path,
+        "CREATE TABLE Messages (ID INTEGER PRIMARY KEY, Name TEXT, Network TEXT, MessageCount INTEGER, ArbId TEXT, "
+        "MinTime DOUBLE, MaxTime DOUBLE);"
+        "CREATE TABLE Channels (ID INTEGER PRIMARY KEY, MessageId INTEGER, MessageChannel INTEGER, Name TEXT, "
+        "SignalType TEXT, MinVal DOUBLE, MaxVal DOUBLE, Units TEXT, DAQRate TEXT, Decimals INTEGER, Slope DOUBLE, "
+        "Offset DOUBLE, BitLength INTEGER);"
+        "INSERT INTO Messages (ID, Name, Network) VALUES (1, 'M', 'HS CAN');"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 5000) "
+        "INSERT INTO Channels (ID, MessageId, MessageChannel, Name) SELECT i, 1, 1, 'C' || i FROM n;");
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    // Garbage over a page of Channels rows near the end of the file.
+    std::vector<uint8_t> bytes = testlib::readBytes(path);
+    ASSERT_GT(bytes.size(), 4u * 4096);
+    std::fill(bytes.end() - 3 * 4096, bytes.end() - 2 * 4096, 0xFF);
+    testlib::writeBytes(path, bytes);
+
+    Loaded loaded = loadList(path, R"({"Channels": [{"name": "C1", "required": false}]})");
+    EXPECT_EQ(loaded.result, -2);
+    EXPECT_EQ(loaded.output, "Invalid database " + path + "\n");
+}

@@ -1,6 +1,7 @@
 // Opening a measurement database and resolving the requested channels in it.
 #include "access/FileInfo.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <unordered_map>
 #include <unordered_set>

@@ -12,8 +12,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "support/CFormat.h"
-
 namespace {
 
 // Runs an aggregate over TIME_VAL with t bound; NULL (no qualifying row) and

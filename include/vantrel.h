@@ -44,6 +44,55 @@ VANTREL_API int CreateDatabaseW(wchar_t const* mdfPath, wchar_t const* dbPath);
 VANTREL_API int CreateDatabaseForSignals(char const* mdfPath, char const* signalsPath, char const* dbPath);
 VANTREL_API int CreateDatabaseForSignalsW(wchar_t const* mdfPath, wchar_t const* signalsPath, wchar_t const* dbPath);
 
+/* ---- Record access -------------------------------------------------- */
+
+/* Opens a measurement database read-only for a JSON channel list (a file
+ * name, or the JSON text itself) and hands out two arrays owned by the
+ * library, one entry per listed channel in list order: the current value and
+ * the current time of each channel (DBL_MAX: none). The address of the value
+ * array is the handle of every later call; both arrays stay valid until
+ * CloseDataFile. Returns the measurement start time (absolute seconds since
+ * 2007-01-01 UTC); -3.0 for a channel list that cannot be used; 0.0 when a
+ * required channel is missing, no channel is found or the database cannot be
+ * read. On failure the three outputs are cleared. */
+VANTREL_API double OpenDataFileW(wchar_t const* dbPath, wchar_t const* channelList, double** values,
+                                 double** timeStamps, int* count);
+VANTREL_API double OpenDataFile(char const* dbPath, char const* channelList, double** values, double** timeStamps,
+                                int* count);
+/* The number of entries of a channel list; 0 when it cannot be used. */
+VANTREL_API int GetNumChannelsW(wchar_t const* channelList);
+VANTREL_API int GetNumChannels(char const* channelList);
+
+/* The handle functions take the handle and an int that is ignored. A handle
+ * that is not open gives DBL_MAX (times) or 0 (ints). */
+
+/* One character per listed channel: '1' lets the channel's message choose
+ * the next record time, '0' not. 1, or 0 for a mask of another length or
+ * with another character. Takes effect at the next step or jump. */
+VANTREL_API int SetActiveMask(double* handle, int unused, char const* mask);
+/* Back to each table's first record; returns that time, always absolute. */
+VANTREL_API double SetCursorsToStart(double* handle, int unused);
+/* The next record time of the active channels (rows of equal time come
+ * together), with both arrays updated; DBL_MAX after the last one. Times are
+ * relative to the measurement start after a jump with a relative time. */
+VANTREL_API double GetNextRecord(double* handle, int unused);
+/* Steps until some found channel's value differs from its value at the call. */
+VANTREL_API double GetNextChangedRecord(double* handle, int unused);
+/* Steps until every found channel has a value. */
+VANTREL_API double GetNextValidRecord(double* handle, int unused);
+/* A time at or after the measurement start is absolute, an earlier one is
+ * relative to the start; the handle keeps that time mode afterwards. After:
+ * to the first record at or after t. Before: to the last record at or before
+ * t (or to the latest start among the active channels' messages when one
+ * starts after t). DBL_MAX when nothing is found. */
+VANTREL_API double JumpAfterTimestamp(double* handle, int unused, double t);
+VANTREL_API double JumpBeforeTimestamp(double* handle, int unused, double t);
+/* Measurement start and end, absolute. 1, or 0 with the outputs untouched. */
+VANTREL_API int GetMeasurementTimeBounds(double* handle, int unused, double* start, double* end);
+/* Closes the database; the handle and both arrays are invalid afterwards.
+ * 1, or 0 for a handle that is not open or a close that failed. */
+VANTREL_API int CloseDataFile(double* handle, int unused);
+
 /* ---- MAT-file writing ----------------------------------------------- */
 
 /* An open MAT file (format version 5, uncompressed, little-endian), from

@@ -1,0 +1,16 @@
+#include "access/ChannelInfo.h"
+
+#include "support/LibUtils.h"
+
+CChannelInfo::CChannelInfo(char const* name_, char const* message_name_, char const* network_name_)
+    : name(name_ ? name_ : ""), network_name(network_name_ ? network_name_ : ""),
+      message_name(message_name_ ? message_name_ : "")
+{
+}
+
+bool CChannelInfo::DoesChannelMatch(std::string const& network, std::string const& message) const
+{
+    bool placeholder = network_name.empty() && message_name.compare(0, 5, "Group") == 0;
+    static std::string const anyMessage;
+    return MatchField(network_name, network) && MatchField(placeholder ? anyMessage : message_name, message);
+}

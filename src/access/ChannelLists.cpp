@@ -1,0 +1,112 @@
+// Readers of the JSON channel list and alias list.
+#include "access/ChannelInfo.h"
+
+#include "support/LibUtils.h"
+
+namespace {
+
+std::string stringMember(jsonxx::Object const& object, char const* key)
+{
+    return object.has<jsonxx::String>(key) ? object.get<jsonxx::String>(key) : std::string();
+}
+
+bool requiredMember(jsonxx::Object const& object)
+{
+    return object.has<jsonxx::Boolean>("required") ? object.get<jsonxx::Boolean>("required") : true;
+}
+
+// The "Channels" array of a document, or null when there is none.
+jsonxx::Array const* channelsArray(jsonxx::Object const& document)
+{
+    if (document.empty() || !document.has<jsonxx::Array>("Channels"))
+        return nullptr;
+    return &document.get<jsonxx::Array>("Channels");
+}
+
+bool parseArgument(wchar_t const* argument, jsonxx::Object& document)
+{
+    std::string text;
+    if (!ReadFileToString(argument, text))
+        return false;
+    // Only a usable "Channels" array counts, so the parse result is not.
+    document.parse(text);
+    return true;
+}
+
+CChannelInfo plainChannel(jsonxx::Object const& entry)
+{
+    std::string name = stringMember(entry, "name");
+    std::string message = stringMember(entry, "message_name");
+    std::string network = stringMember(entry, "network_name");
+    CChannelInfo channel(name.c_str(), message.c_str(), network.c_str());
+    channel.required = requiredMember(entry);
+    return channel;
+}
+
+CChannelInfo aliasChannel(jsonxx::Object const& entry)
+{
+    CChannelInfo channel("", "", "");
+    channel.name_in_script = entry.get<jsonxx::String>("name_in_script");
+    channel.required = requiredMember(entry);
+    for (auto const& element : entry.get<jsonxx::Array>("OptionalList").values()) {
+        // Elements that are no objects offer no alternative.
+        if (!element->is<jsonxx::Object>())
+            continue;
+        auto const& option = element->get<jsonxx::Object>();
+        CChannelDefinition definition;
+        definition.channel_name = stringMember(option, "channel_name");
+        definition.message_name = stringMember(option, "message_name");
+        definition.network_name = stringMember(option, "network_name");
+        channel.definitions.push_back(std::move(definition));
+    }
+    return channel;
+}
+
+}  // namespace
+
+bool ReadChannelsFromJson(wchar_t const* argument, std::vector<CChannelInfo>& out)
+{
+    jsonxx::Object document;
+    if (!parseArgument(argument, document))
+        return false;
+    jsonxx::Array const* channels = channelsArray(document);
+    if (!channels)
+        return false;
+    for (auto const& element : channels->values()) {
+        if (!element->is<jsonxx::Object>())
+            continue;
+        auto const& entry = element->get<jsonxx::Object>();
+        if (entry.has<jsonxx::String>("name"))
+            out.push_back(plainChannel(entry));
+    }
+    return !out.empty();
+}
+
+bool ReadAliasesFromJson(wchar_t const* argument, std::vector<CChannelInfo>& out)
+{
+    jsonxx::Object document;
+    if (!parseArgument(argument, document))
+        return false;
+    return ReadAliasesFromObject(document, out);
+}
+
+bool ReadAliasesFromObject(jsonxx::Object const& document, std::vector<CChannelInfo>& out)
+{
+    jsonxx::Array const* channels = channelsArray(document);
+    if (!channels)
+        return false;
+    for (auto const& element : channels->values()) {
+        if (!element->is<jsonxx::Object>())
+            continue;
+        auto const& entry = element->get<jsonxx::Object>();
+        if (entry.has<jsonxx::String>("name_in_script") && entry.has<jsonxx::Array>("OptionalList")) {
+            out.push_back(aliasChannel(entry));
+        } else if (entry.has<jsonxx::String>("name")) {
+            CChannelInfo channel = plainChannel(entry);
+            channel.name_in_script = channel.name;
+            channel.definitions.push_back({channel.name, channel.network_name, channel.message_name});
+            out.push_back(std::move(channel));
+        }
+    }
+    return !out.empty();
+}

@@ -1,0 +1,351 @@
+// Opening a measurement database and resolving the requested channels in it.
+#include "access/FileInfo.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "support/LibUtils.h"
+#include "support/MeasurementDb.h"
+
+namespace {
+
+// A row of Channels joined with its message.
+struct ChannelRow {
+    std::string network;
+    std::string message;
+    int id = 0;
+    std::string name;
+    std::string units;
+    std::string arbId;
+    int messageCount = 0;
+    std::string signalType;
+    std::string daqRate;
+    int decimals = -1;
+    int messageId = 0;
+    int messageChannel = 0;
+    int bitLength = 0;
+    double slope = 1.0;
+    double offset = 0.0;
+    double minTime = 0.0;
+    double maxTime = 0.0;
+    double minVal = 0.0;
+    double maxVal = 0.0;
+};
+
+// The rows of the wanted names, each name's rows in Channels.ID order.
+using ChannelDirectory = std::unordered_map<std::string, std::vector<ChannelRow>>;
+
+char const* const kChannelScan =
+    "SELECT Messages.Network, Messages.Name, Channels.ID, Channels.Name, Units, ArbId, MessageCount, "
+    "SignalType, DAQRate, Decimals, MessageId, MessageChannel, BitLength, Slope, Offset, MinTime, MaxTime, "
+    "MinVal, MaxVal FROM Channels, Messages WHERE MessageId = Messages.ID ORDER BY Channels.ID";
+
+ChannelRow readChannelRow(CDbStmt const& row)
+{
+    ChannelRow r;
+    r.network = row.GetText(0);
+    r.message = row.GetText(1);
+    r.id = row.GetInt(2);
+    r.name = row.GetText(3);
+    r.units = row.GetText(4);
+    r.arbId = row.GetText(5);
+    r.messageCount = row.GetInt(6);
+    r.signalType = row.GetText(7);
+    r.daqRate = row.GetText(8);
+    r.decimals = row.GetInt(9);
+    r.messageId = row.GetInt(10);
+    r.messageChannel = row.GetInt(11);
+    r.bitLength = row.GetInt(12);
+    // A missing factor or offset leaves the value unscaled rather than
+    // multiplied by zero.
+    r.slope = row.IsNull(13) ? 1.0 : row.GetDouble(13);
+    r.offset = row.IsNull(14) ? 0.0 : row.GetDouble(14);
+    r.minTime = row.GetDouble(15);
+    r.maxTime = row.GetDouble(16);
+    r.minVal = row.GetDouble(17);
+    r.maxVal = row.GetDouble(18);
+    return r;
+}
+
+// One pass over Channels serves the whole list: a query per name would scan
+// the table once per listed channel, and no name ever reaches SQL text.
+// Channel ID 0 and below cannot stand for a resolved channel and are passed
+// over.
+bool readChannelDirectory(sqlite3* db, std::unordered_set<std::string> const& wanted, ChannelDirectory& out)
+{
+    CDbStmt scan;
+    if (!scan.Prepare(db, kChannelScan))
+        return false;
+    while (scan.Step()) {
+        std::string name = scan.GetText(3);
+        if (wanted.count(name) && scan.GetInt(2) > 0)
+            out[name].push_back(readChannelRow(scan));
+    }
+    // The scan ends on SQLITE_DONE; anything else (a damaged file) fails it.
+    int code = sqlite3_errcode(db);
+    return code == SQLITE_OK || code == SQLITE_DONE || code == SQLITE_ROW;
+}
+
+std::vector<ChannelRow> const& rowsNamed(ChannelDirectory const& directory, std::string const& name)
+{
+    static std::vector<ChannelRow> const none;
+    auto it = directory.find(name);
+    return it == directory.end() ? none : it->second;
+}
+
+// An alias that found no alternative has no name; it is not looked up again.
+bool isUnresolvedAlias(CChannelInfo const& channel)
+{
+    return channel.name.empty() && (!channel.name_in_script.empty() || !channel.definitions.empty());
+}
+
+void printNotFound(std::string const& name, std::wstring const& path)
+{
+    char line[1024];
+    std::snprintf(line, sizeof line, "Channel %s was not found in file %s", name.c_str(), mbstring(path).c_str());
+    DebugOutput(line);
+}
+
+void applyRow(ChannelRow const& row, CChannelInfo& channel)
+{
+    channel.channelId = row.id;
+    channel.name = row.name;
+    channel.units = row.units;
+    channel.arbId = row.arbId;
+    channel.messageCount = row.messageCount;
+    channel.signalType = row.signalType;
+    channel.daqRate = row.daqRate;
+    channel.decimals = row.decimals;
+    channel.messageId = row.messageId;
+    channel.messageChannel = row.messageChannel;
+    channel.bitLength = row.bitLength;
+    channel.slope = row.slope;
+    channel.offset = row.offset;
+    channel.minTime = row.minTime;
+    channel.maxTime = row.maxTime;
+    channel.minVal = row.minVal;
+    channel.maxVal = row.maxVal;
+    channel.storesPhysical = MeasurementDb::StoresPhysicalValues(row.signalType);
+    channel.tableName = MeasurementDb::RecordTableOfSignal(row.messageId, row.messageChannel);
+    channel.columnName = MeasurementDb::SignalColumnName(row.messageChannel);
+}
+
+}  // namespace
+
+FileInfo::~FileInfo()
+{
+    if (!Close() && db)
+        sqlite3_close_v2(db);
+}
+
+bool FileInfo::open(wchar_t const* path)
+{
+    if (db) {
+        sqlite3_close_v2(db);
+        db = nullptr;
+    }
+    numFound = numRequired = numRequiredFound = 0;
+    if (!path)
+        return false;
+    std::string narrow = mbstring(path);
+    // SQLite takes a name beginning with "file:" as a URI; a path is a path.
+    if (narrow.compare(0, 5, "file:") == 0)
+        narrow.insert(0, "./");
+    sqlite3* connection = nullptr;
+    // Each connection serves one thread at a time: SQLite's own locking of
+    // it would only cost time on every column read.
+    int result = sqlite3_open_v2(narrow.c_str(), &connection, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (result != SQLITE_OK) {
+        sqlite3_close(connection);
+        return false;
+    }
+    db = connection;
+    dbPath = path;
+    return true;
+}
+
+void FileInfo::clearCursors()
+{
+    m_tables.clear();
+    m_due.clear();
+    m_atLastRow.clear();
+    m_proposals.clear();
+    m_mergeReady = false;
+    m_proposalsStale = true;
+    messageSignals.clear();
+    tableSignals.clear();
+}
+
+int FileInfo::failQuery()
+{
+    DebugOutput1("Invalid database %s", mbstring(dbPath).c_str());
+    Close();
+    return -2;
+}
+
+bool FileInfo::Close()
+{
+    if (!db)
+        return true;
+    clearCursors();
+    int result = sqlite3_close(db);
+    if (result != SQLITE_OK) {
+        DebugOutput(sqlite3_errstr(result));
+        return false;
+    }
+    db = nullptr;
+    return true;
+}
+
+void FileInfo::registerChannel(CChannelInfo& channel)
+{
+    messageSignals[channel.messageId].AddChannel(&channel);
+    tableSignals[channel.tableName].AddChannel(&channel);
+}
+
+int FileInfo::LoadDbChannels(wchar_t const* path)
+{
+    clearCursors();
+    if (!open(path))
+        return -2;
+
+    std::unordered_set<std::string> wanted;
+    for (auto const& channel : channels)
+        if (!isUnresolvedAlias(channel))
+            wanted.insert(channel.name);
+    ChannelDirectory directory;
+    if (!readChannelDirectory(db, wanted, directory)) {
+        // Counted as a failure at the first channel looked up.
+        for (auto const& channel : channels) {
+            numRequired += channel.required ? 1 : 0;
+            if (!isUnresolvedAlias(channel))
+                break;
+        }
+        return failQuery();
+    }
+
+    for (auto& channel : channels) {
+        if (channel.required)
+            ++numRequired;
+        channel.channelId = 0;
+        channel.messageId = 0;
+        if (isUnresolvedAlias(channel))
+            continue;
+        for (ChannelRow const& row : rowsNamed(directory, channel.name)) {
+            // The first match in Channels.ID order resolves the channel.
+            if (!channel.DoesChannelMatch(row.network, row.message))
+                continue;
+            applyRow(row, channel);
+            if (channel.minTime < startTime)
+                startTime = channel.minTime;
+            if (channel.maxTime > endTime)
+                endTime = channel.maxTime;
+            registerChannel(channel);
+            numRequiredFound += channel.required ? 1 : 0;
+            ++numFound;
+            break;
+        }
+        if (channel.messageId == 0)
+            printNotFound(channel.name, dbPath);
+    }
+    readMeasurementBounds();
+    return numFound;
+}
+
+void FileInfo::readMeasurementBounds()
+{
+    CDbStmt query;
+    // An empty table gives NULL, read as 0: the channels' bounds then stay.
+    if (query.Prepare(db, "SELECT MIN(MinTime) FROM Network_Statistics WHERE MinTime > 0") && query.Step() &&
+        query.GetDouble(0) != 0)
+        startTime = query.GetDouble(0);
+    if (query.Prepare(db, "SELECT MAX(MaxTime) FROM Network_Statistics") && query.Step() && query.GetDouble(0) != 0)
+        endTime = query.GetDouble(0);
+}
+
+int FileInfo::LoadChannelsFromAliases(wchar_t const* path)
+{
+    clearCursors();
+    if (!open(path))
+        return -2;
+
+    std::unordered_set<std::string> wanted;
+    for (auto const& channel : channels)
+        for (auto const& definition : channel.definitions)
+            wanted.insert(definition.channel_name);
+    ChannelDirectory directory;
+    if (!readChannelDirectory(db, wanted, directory)) {
+        for (auto const& channel : channels) {
+            numRequired += channel.required ? 1 : 0;
+            if (!channel.definitions.empty())
+                break;
+        }
+        return failQuery();
+    }
+
+    for (auto& channel : channels) {
+        if (channel.required)
+            ++numRequired;
+        // Every entry is resolved by lookup, the plain form too: a name
+        // copied from the list is no proof that the database has it.
+        channel.name.clear();
+        channel.channelId = 0;
+        channel.messageId = 0;
+        for (auto const& definition : channel.definitions) {
+            for (ChannelRow const& row : rowsNamed(directory, definition.channel_name)) {
+                if (MatchField(definition.message_name, row.message) &&
+                    MatchField(definition.network_name, row.network)) {
+                    channel.name = definition.channel_name;
+                    channel.message_name = row.message;
+                    channel.network_name = row.network;
+                    break;
+                }
+            }
+            if (!channel.name.empty()) {
+                numRequiredFound += channel.required ? 1 : 0;
+                ++numFound;
+                break;
+            }
+        }
+        if (channel.name.empty())
+            printNotFound(channel.name_in_script, dbPath);
+    }
+    return numFound;
+}
+
+void FileInfo::AllocPointers(unsigned long n)
+{
+    data.reset();
+    previousData.reset();
+    timeStamps.reset();
+    m_arrayLength = 0;
+    if (numFound == 0)
+        return;
+    size_t length = n != 0 ? n : static_cast<size_t>(numFound);
+    data.reset(new double[length]);
+    previousData.reset(new double[length]);
+    timeStamps.reset(new double[length]);
+    std::fill_n(data.get(), length, DBL_MAX);
+    std::fill_n(previousData.get(), length, DBL_MAX);
+    std::fill_n(timeStamps.get(), length, DBL_MAX);
+    m_arrayLength = length;
+    m_fillAll = true;
+}
+
+bool FileInfo::SetActiveMask(char const* mask)
+{
+    if (!mask || std::char_traits<char>::length(mask) != channels.size())
+        return false;
+    m_proposalsStale = true;
+    for (size_t i = 0; i < channels.size(); ++i) {
+        if (mask[i] == '1')
+            channels[i].active = true;
+        else if (mask[i] == '0')
+            channels[i].active = false;
+        else
+            return false;
+    }
+    return true;
+}

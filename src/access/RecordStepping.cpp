@@ -1,0 +1,547 @@
+// Moving the record table cursors: to the start, to a time, and forward
+// through the rows of all tables merged in time order.
+//
+// Invariant after every positioning and every step: a table that still has a
+// current row has no next row, or a next row later than currentTime. Rows
+// not later than the current time (out-of-order rows; a NaN time is stored
+// as 0) are therefore consumed at the step or positioning that reaches them,
+// every proposed time is later than the current one, and every row of an
+// active message is reached: stepping always ends and drops nothing.
+#include "access/FileInfo.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Runs an aggregate over TIME_VAL with t bound; NULL (no qualifying row) and
+// failures give nothing.
+std::optional<double> timeQuery(sqlite3* db, char const* aggregate, std::string const& table, char const* condition,
+                                double t)
+{
+    CDbStmt query;
+    std::string sql = std::string("SELECT ") + aggregate + "(TIME_VAL) FROM " + table + " WHERE TIME_VAL " +
+                      condition + " ?";
+    if (!query.Prepare(db, sql.c_str()) || !query.Bind(t, 1) || !query.Step() || query.IsNull(0))
+        return std::nullopt;
+    return query.GetDouble(0);
+}
+
+}  // namespace
+
+// ---- CChannelInfo time searches ---------------------------------------------
+
+std::optional<double> CChannelInfo::GetTimeStampJustAfterOrAt(double t, sqlite3* db) const
+{
+    return timeQuery(db, "MIN", tableName, ">=", t);
+}
+
+std::optional<double> CChannelInfo::GetTimeStampJustBeforeOrAt(double t, sqlite3* db) const
+{
+    return timeQuery(db, "MAX", tableName, "<=", t);
+}
+
+// ---- CMessageSignals ---------------------------------------------------------
+
+CChannelInfo* CMessageSignals::GetFirstChannel() const
+{
+    for (CChannelInfo* channel : channels)
+        if (channel->channelId > 0)
+            return channel;
+    return nullptr;
+}
+
+CChannelInfo* CMessageSignals::GetActiveChannel() const
+{
+    for (CChannelInfo* channel : channels)
+        if (channel->channelId > 0 && channel->active)
+            return channel;
+    return nullptr;
+}
+
+std::string CMessageSignals::GetSignalNames() const
+{
+    std::string names;
+    for (CChannelInfo const* channel : channels)
+        names += ", " + channel->columnName;
+    return names;
+}
+
+bool CMessageSignals::prepare(sqlite3* db, std::string const& sql)
+{
+    return stmt.Prepare(db, sql.c_str());
+}
+
+// A NULL column reads as 0, so only a 0 needs the second look.
+double CMessageSignals::readValue(CChannelInfo const& channel, int col) const
+{
+    double stored = stmt.GetDouble(col);
+    if (stored == 0.0 && stmt.IsNull(col))
+        return DBL_MAX;
+    return channel.ValueOfStored(stored);
+}
+
+void CMessageSignals::readRowAsCurrent()
+{
+    double time = stmt.GetDouble(0);
+    for (size_t i = 0; i < channels.size(); ++i) {
+        CChannelInfo* channel = channels[i];
+        channel->curTime = time;
+        channel->curValue = readValue(*channel, static_cast<int>(i) + 1);
+    }
+}
+
+void CMessageSignals::readRowAsNext()
+{
+    double time = stmt.GetDouble(0);
+    for (size_t i = 0; i < channels.size(); ++i) {
+        CChannelInfo* channel = channels[i];
+        channel->nextTime = time;
+        channel->nextValue = readValue(*channel, static_cast<int>(i) + 1);
+    }
+}
+
+void CMessageSignals::clearNext()
+{
+    for (CChannelInfo* channel : channels) {
+        channel->nextTime = DBL_MAX;
+        channel->nextValue = DBL_MAX;
+    }
+}
+
+void CMessageSignals::stepForNext()
+{
+    if (stmt.Step()) {
+        readRowAsNext();
+        return;
+    }
+    clearNext();
+    // A finished statement would start over if stepped again.
+    stmt.Finalize();
+}
+
+void CMessageSignals::standWithoutRows()
+{
+    for (CChannelInfo* channel : channels) {
+        channel->curTime = DBL_MAX;
+        channel->nextTime = DBL_MAX;
+    }
+    stmt.Finalize();
+}
+
+void CMessageSignals::BuildStartSql(sqlite3* db)
+{
+    CChannelInfo const* first = GetFirstChannel();
+    // No ORDER BY: the stored order is the record order.
+    if (first && prepare(db, "SELECT TIME_VAL" + GetSignalNames() + " FROM " + first->tableName) && stmt.Step()) {
+        readRowAsCurrent();
+        stepForNext();
+    } else {
+        standWithoutRows();
+    }
+}
+
+void CMessageSignals::BuildSql(double t, sqlite3* db)
+{
+    CChannelInfo const* first = GetFirstChannel();
+    if (first && prepare(db, "SELECT TIME_VAL" + GetSignalNames() + " FROM " + first->tableName + " WHERE TIME_VAL >= ?") &&
+        stmt.Bind(t, 1) && stmt.Step()) {
+        readRowAsCurrent();
+        stepForNext();
+    } else {
+        standWithoutRows();
+    }
+}
+
+bool CMessageSignals::GetNextRecord()
+{
+    bool moved = true;
+    for (CChannelInfo* channel : channels) {
+        if (channel->nextTime != DBL_MAX) {
+            channel->curTime = channel->nextTime;
+            channel->curValue = channel->nextValue;
+        } else {
+            channel->curTime = DBL_MAX;
+            moved = false;
+        }
+    }
+    if (moved)
+        stepForNext();
+    return moved;
+}
+
+void CMessageSignals::GetRecordsUpTo(double t)
+{
+    if (channels.empty())
+        return;
+    CChannelInfo const* first = channels.front();
+    while (first->channelId != 0 && first->ShouldGetNextRecord(t))
+        GetNextRecord();
+}
+
+void CMessageSignals::CatchUpTo(double t)
+{
+    while (HasRow() && HasNextRow() && NextTime() <= t)
+        GetNextRecord();
+}
+
+// ---- FileInfo: arrays --------------------------------------------------------
+
+void FileInfo::FillDataArray()
+{
+    m_fillAll = false;
+    if (!data || !timeStamps)
+        return;
+    size_t count = std::min(m_arrayLength, channels.size());
+    for (size_t i = 0; i < count; ++i) {
+        CChannelInfo const& channel = channels[i];
+        data[i] = channel.IsResolved() ? channel.curValue : DBL_MAX;
+        timeStamps[i] = channel.IsResolved() ? relative(channel.curTime) : DBL_MAX;
+    }
+}
+
+// Only the tables that moved change entries, so a step writes only theirs.
+void FileInfo::fillTable(CMessageSignals const& table)
+{
+    if (!data || !timeStamps)
+        return;
+    for (size_t i = 0; i < table.channels.size(); ++i) {
+        size_t position = table.positions[i];
+        if (position >= m_arrayLength)
+            continue;
+        data[position] = table.channels[i]->curValue;
+        timeStamps[position] = relative(table.channels[i]->curTime);
+    }
+}
+
+void FileInfo::SetAbsoluteTimeStamps(bool absolute)
+{
+    if (absolute != absoluteTimeStamps)
+        m_fillAll = true;
+    absoluteTimeStamps = absolute;
+}
+
+// ---- FileInfo: the merge -------------------------------------------------------
+
+namespace {
+
+// A binary min-heap of pending tables by time; replaceTop re-keys the top
+// entry with one sift-down, the common case of a step.
+using PendingQueue = std::vector<FileInfo::Pending>;
+
+void siftDown(PendingQueue& heap, size_t i)
+{
+    size_t n = heap.size();
+    FileInfo::Pending moving = heap[i];
+    for (;;) {
+        size_t child = 2 * i + 1;
+        if (child >= n)
+            break;
+        if (child + 1 < n && heap[child + 1].key < heap[child].key)
+            ++child;
+        if (!(heap[child].key < moving.key))
+            break;
+        heap[i] = heap[child];
+        i = child;
+    }
+    heap[i] = moving;
+}
+
+void siftUp(PendingQueue& heap, size_t i)
+{
+    FileInfo::Pending moving = heap[i];
+    while (i > 0) {
+        size_t parent = (i - 1) / 2;
+        if (!(moving.key < heap[parent].key))
+            break;
+        heap[i] = heap[parent];
+        i = parent;
+    }
+    heap[i] = moving;
+}
+
+void push(PendingQueue& heap, FileInfo::Pending entry)
+{
+    heap.push_back(entry);
+    siftUp(heap, heap.size() - 1);
+}
+
+void popTop(PendingQueue& heap)
+{
+    heap.front() = heap.back();
+    heap.pop_back();
+    if (!heap.empty())
+        siftDown(heap, 0);
+}
+
+void replaceTop(PendingQueue& heap, FileInfo::Pending entry)
+{
+    heap.front() = entry;
+    siftDown(heap, 0);
+}
+
+}  // namespace
+
+void FileInfo::prepareMerge()
+{
+    if (m_mergeReady)
+        return;
+    m_tables.clear();
+    for (auto& entry : tableSignals) {
+        CMessageSignals& table = entry.second;
+        table.index = m_tables.size();
+        table.positions.clear();
+        for (CChannelInfo const* channel : table.channels)
+            table.positions.push_back(static_cast<size_t>(channel - channels.data()));
+        m_tables.push_back(&table);
+    }
+    m_mergeReady = true;
+}
+
+// A table moves at a step when its next row is due, and at any step once its
+// last row is current (it then moves past its end).
+void FileInfo::queue(CMessageSignals& table)
+{
+    if (!table.HasRow())
+        return;
+    if (!table.HasNextRow()) {
+        m_atLastRow.push_back(table.index);
+        return;
+    }
+    push(m_due, {table.NextTime(), table.index, table.version});
+    if (table.proposing && !m_allPropose)
+        push(m_proposals, {table.NextTime(), table.index, table.version});
+}
+
+void FileInfo::rebuildQueues()
+{
+    m_due.clear();
+    m_atLastRow.clear();
+    m_proposals.clear();
+    m_proposalsStale = true;
+    for (CMessageSignals* table : m_tables) {
+        ++table->version;
+        queue(*table);
+    }
+}
+
+// Each message proposes the next time of its first active channel's table.
+// When every table proposes (all messages active, each in one table), the
+// queue of due tables is the queue of proposals.
+void FileInfo::rebuildProposals()
+{
+    m_proposals.clear();
+    for (CMessageSignals* table : m_tables)
+        table->proposing = false;
+    for (auto const& entry : messageSignals) {
+        CChannelInfo const* active = entry.second.GetActiveChannel();
+        if (!active)
+            continue;
+        auto found = tableSignals.find(active->tableName);
+        if (found != tableSignals.end())
+            found->second.proposing = true;
+    }
+    m_allPropose = std::all_of(m_tables.begin(), m_tables.end(),
+                               [](CMessageSignals const* table) { return table->proposing; });
+    if (!m_allPropose)
+        for (CMessageSignals* table : m_tables)
+            if (table->proposing && table->HasNextRow())
+                push(m_proposals, {table->NextTime(), table->index, table->version});
+    m_proposalsStale = false;
+}
+
+double FileInfo::nextProposedTime()
+{
+    PendingQueue& heap = m_allPropose ? m_due : m_proposals;
+    while (!heap.empty()) {
+        FileInfo::Pending const& top = heap.front();
+        CMessageSignals const& table = *m_tables[top.table];
+        if (top.version == table.version && table.proposing && top.key > currentTime)
+            return top.key;
+        popTop(heap);
+    }
+    return DBL_MAX;
+}
+
+void FileInfo::finishPositioning(double t)
+{
+    currentTime = t;
+    if (t != DBL_MAX)
+        for (CMessageSignals* table : m_tables)
+            table->CatchUpTo(t);
+    rebuildQueues();
+    FillDataArray();
+}
+
+double FileInfo::SetCursorsToStart()
+{
+    prepareMerge();
+    double t = DBL_MAX;
+    for (CMessageSignals* table : m_tables) {
+        table->BuildStartSql(db);
+        if (table->HasRow())
+            t = std::min(t, table->channels.front()->curTime);
+    }
+    finishPositioning(t);
+    return t;
+}
+
+void FileInfo::moveTable(CMessageSignals& table, double t)
+{
+    table.GetRecordsUpTo(t);
+    ++table.version;
+    if (!m_fillAll)
+        fillTable(table);
+}
+
+double FileInfo::GetNextRecord()
+{
+    if (!m_mergeReady)
+        return DBL_MAX;
+    if (m_proposalsStale)
+        rebuildProposals();
+    double next = nextProposedTime();
+    if (next == DBL_MAX)
+        return DBL_MAX;
+
+    currentTime = next;
+    for (size_t index : m_atLastRow)
+        moveTable(*m_tables[index], next);
+    m_atLastRow.clear();
+    while (!m_due.empty() && m_due.front().key <= next) {
+        FileInfo::Pending due = m_due.front();
+        CMessageSignals& table = *m_tables[due.table];
+        if (due.version != table.version) {
+            popTop(m_due);
+            continue;
+        }
+        moveTable(table, next);
+        // After moving up to next a table has a later next row or none.
+        if (table.HasNextRow()) {
+            replaceTop(m_due, {table.NextTime(), table.index, table.version});
+            if (table.proposing && !m_allPropose)
+                push(m_proposals, {table.NextTime(), table.index, table.version});
+        } else {
+            popTop(m_due);
+        }
+    }
+    if (m_fillAll)
+        FillDataArray();
+    return relative(currentTime);
+}
+
+bool FileInfo::resolvedEntriesEqual() const
+{
+    size_t count = std::min(m_arrayLength, channels.size());
+    for (size_t i = 0; i < count; ++i)
+        if (channels[i].IsResolved() && std::memcmp(&data[i], &previousData[i], sizeof(double)) != 0)
+            return false;
+    return true;
+}
+
+bool FileInfo::resolvedEntryMissing() const
+{
+    size_t count = std::min(m_arrayLength, channels.size());
+    for (size_t i = 0; i < count; ++i)
+        if (channels[i].IsResolved() && data[i] == DBL_MAX)
+            return true;
+    return false;
+}
+
+double FileInfo::GetNextChangedRecord()
+{
+    if (!data || !previousData)
+        return GetNextRecord();
+    std::copy_n(data.get(), m_arrayLength, previousData.get());
+    double t = GetNextRecord();
+    while (t != DBL_MAX && resolvedEntriesEqual())
+        t = GetNextRecord();
+    return t;
+}
+
+double FileInfo::GetNextValidRecord()
+{
+    double t = GetNextRecord();
+    if (!data)
+        return t;
+    while (t != DBL_MAX && resolvedEntryMissing())
+        t = GetNextRecord();
+    return t;
+}
+
+// ---- FileInfo: jumps -----------------------------------------------------------
+
+double FileInfo::JumpToTimeStamp(double t)
+{
+    prepareMerge();
+    std::optional<double> best;
+    for (CMessageSignals* table : m_tables) {
+        CChannelInfo const* first = table->GetFirstChannel();
+        if (!first)
+            continue;
+        // Tables without a row at or after t keep their position.
+        std::optional<double> at = first->GetTimeStampJustAfterOrAt(t, db);
+        if (!at)
+            continue;
+        best = best ? std::min(*best, *at) : *at;
+        table->BuildSql(*at, db);
+    }
+    if (!best) {
+        FillDataArray();
+        return DBL_MAX;
+    }
+    finishPositioning(*best);
+    return *best;
+}
+
+std::optional<double> FileInfo::positionAtOrBefore(double t)
+{
+    std::optional<double> best;
+    for (CMessageSignals* table : m_tables) {
+        CChannelInfo const* first = table->GetFirstChannel();
+        if (!first)
+            continue;
+        std::optional<double> at = first->GetTimeStampJustBeforeOrAt(t, db);
+        if (!at)
+            at = first->GetTimeStampJustAfterOrAt(t, db);  // it starts after t
+        if (!at)
+            continue;  // no rows
+        table->BuildSql(*at, db);
+        if (table->GetActiveChannel() && (!best || *at > *best))
+            best = at;
+    }
+    return best;
+}
+
+double FileInfo::JumpBeforeTimeStamp(double t)
+{
+    prepareMerge();
+    std::optional<double> best = positionAtOrBefore(t);
+    // An active table starting after t: every table goes to that start, so
+    // that each active channel has a sample.
+    if (best && *best > t)
+        best = positionAtOrBefore(*best);
+    finishPositioning(best ? *best : DBL_MAX);
+    return currentTime;
+}
+
+double FileInfo::JumpAfterTimeStamp(double t)
+{
+    prepareMerge();
+    std::optional<double> best;
+    for (auto const& entry : messageSignals) {
+        CChannelInfo const* active = entry.second.GetActiveChannel();
+        if (!active)
+            continue;
+        std::optional<double> at = active->GetTimeStampJustAfterOrAt(t, db);
+        if (at)
+            best = best ? std::min(*best, *at) : *at;
+    }
+    if (!best) {
+        FillDataArray();
+        return DBL_MAX;
+    }
+    positionAtOrBefore(*best);
+    finishPositioning(*best);
+    return *best;
+}

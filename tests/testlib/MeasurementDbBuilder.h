@@ -1,0 +1,46 @@
+// Small measurement databases written with plain SQL in the builder's format
+// (tables, columns, naming, statistics), for tests of the readers: record
+// access, hit extraction, export.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testlib {
+
+struct TestSignal {
+    std::string name;
+    std::string signalType = "RawValue";  // "" writes NULL
+    double slope = 1.0;
+    double offset = 0.0;
+    bool integer = false;  // INTEGER column instead of DOUBLE
+    std::string units;
+};
+
+struct TestRow {
+    double time = 0.0;
+    std::vector<std::optional<double>> values;  // one per signal; nullopt writes NULL
+};
+
+struct TestMessage {
+    std::string name;
+    std::string network = "HS CAN";
+    std::vector<TestSignal> signals;
+    std::vector<TestRow> rows;  // in stored order
+};
+
+struct TestDatabase {
+    std::vector<TestMessage> messages;  // message IDs 1, 2, ... in this order
+    // MinTime of every Network_Statistics row; no rows without it.
+    std::optional<double> statisticsStart;
+};
+
+// Writes the database new (an existing file is replaced). Throws
+// std::runtime_error with SQLite's text when a statement fails.
+void MakeMeasurementDb(const std::string& path, const TestDatabase& database);
+
+// The record table part (1, 2, ...) of a 1-based signal number.
+int recordTablePart(int signalNumber);
+
+}  // namespace testlib

@@ -2,7 +2,7 @@
  * prints the open and every record until the end, and closes it. Compiled as
  * C against the public header and linked to the shared library.
  *
- * host_main <database> <channel list> */
+ * host_main <database> <channel list> [<MDF file to build the database from>] */
 #include <float.h>
 #include <stdio.h>
 
@@ -24,10 +24,12 @@ int main(int argc, char** argv)
     int count = 0;
     double start, t;
     double bounds[2];
-    if (argc != 3) {
-        fprintf(stderr, "usage: host_main <database> <channel list>\n");
+    if (argc != 3 && argc != 4) {
+        fprintf(stderr, "usage: host_main <database> <channel list> [<MDF file>]\n");
         return 2;
     }
+    if (argc == 4)
+        printf("created %d\n", CreateDatabase(argv[3], argv[1]));
     printf("channels %d\n", GetNumChannels(argv[2]));
     start = OpenDataFile(argv[1], argv[2], &values, &stamps, &count);
     if (!values || count <= 0) {

@@ -45,7 +45,9 @@ public:
     std::string GetAcqSource();
     std::string GetComment();
 
-    // Set by the data group once it knows how much its data holds.
+private:
+    // The data group locates this group's records and bounds its count.
+    friend class CDGBlockOp;
     void LimitRecordCount(unsigned long long count) { m_recordCount = count; }
 
     // Where a scan through an unsorted data group stands for this group: the
@@ -57,7 +59,6 @@ public:
     } m_scan;
     bool m_problemReported = false;
 
-private:
     void DropChannelsOutsideRecord();
 
     CDGBlockOp* m_dataGroup;

@@ -174,6 +174,8 @@ void CCNBlockOp::PrepareDecoding()
     }
 
     m_scaling = Scaling::None;
+    m_slope = 1;
+    m_offset = -0.0;
     if (m_conversion && m_conversion->GetRule()) {
         CConversionType* rule = m_conversion->GetRule();
         if (dynamic_cast<CLinear*>(rule) && rule->GetLinearFormula(m_slope, m_offset))

@@ -105,7 +105,7 @@ private:
         F32, F64, F32BE, F64BE, Bits, FloatOther
     } m_decoder = Decoder::None;
     enum class Scaling : uint8_t { None, Linear, Rule } m_scaling = Scaling::None;
-    double m_slope = 1, m_offset = 0;
+    double m_slope = 1, m_offset = -0.0;
     bool m_bigEndian = false;
     bool m_aligned = false;
     unsigned m_shift = 0;
@@ -171,9 +171,9 @@ inline double CCNBlockOp::getValue(char const* p) const
     case Decoder::Bits: value = DecodeBitField(p); break;
     default: value = 0.0; break;
     }
-    switch (m_scaling) {
-    case Scaling::None: return value;
-    case Scaling::Linear: return value * m_slope + m_offset;
-    default: return ApplyRule(value);
-    }
+    if (m_scaling == Scaling::Rule)
+        return ApplyRule(value);
+    // Without a rule slope is 1 and offset -0.0, which leaves every value,
+    // -0.0 included, bit for bit as it is.
+    return value * m_slope + m_offset;
 }

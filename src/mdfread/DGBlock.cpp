@@ -153,9 +153,10 @@ bool CDGBlockOp::ReadData(unsigned long long offset, bool littleEndian)
         m_nextOffset = ReadU32(&bytes[4], m_littleEndian);
         groupLink = ReadU32(&bytes[8], m_littleEndian);
         dataLink = ReadU32(&bytes[16], m_littleEndian);
-        m_idCount = ReadU16(&bytes[22], m_littleEndian) & 0xFF;
-        if (m_idCount > 2)
-            SetProblem(std::to_string(m_idCount) + " record ids per record are not supported");
+        unsigned ids = ReadU16(&bytes[22], m_littleEndian);
+        if (ids > 2)
+            SetProblem(std::to_string(ids) + " record ids per record are not supported");
+        m_idCount = ids & 0xFF;
         m_leadingIdBytes = m_idCount ? 1 : 0;
         m_trailingIdBytes = m_idCount == 2 ? 1 : 0;
     }
@@ -252,6 +253,10 @@ unsigned long long CDGBlockOp::Stride(const CCGBlockOp& group) const
 // group apart.
 void CDGBlockOp::CheckRecordLayout()
 {
+    if (m_leadingIdBytes == 0 && m_firstCG && m_firstCG->GetNextCG() && m_data) {
+        SetProblem("several channel groups share data without record ids");
+        DebugOutput1("MDF data group cannot be read: %s", m_problem.c_str());
+    }
     if (m_leadingIdBytes > 0)
         for (CCGBlockOp* cg = m_firstCG; cg; cg = cg->GetNextCG())
             if (!m_groupsById.insert({cg->GetRecordId(), cg}).second && m_firstCG->GetNextCG()) {

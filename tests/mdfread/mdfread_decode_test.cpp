@@ -118,6 +118,7 @@ TEST(BitFieldDecoding, EveryTypeWidthShiftAndByteOrder)
                 EXPECT_EQ(std::signbit(cn->GetFloat(p)), std::signbit(v));
                 EXPECT_EQ(cn->GetFloat(p), v);
                 EXPECT_EQ(cn->getValue(p), v);
+                EXPECT_EQ(std::signbit(cn->getValue(p)), std::signbit(v));
             }
             continue;
         }

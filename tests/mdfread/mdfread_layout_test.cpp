@@ -382,3 +382,20 @@ TEST(MdfLayout, Mdf4TextsNamesUnitsAndXmlComments)
     EXPECT_TRUE(channel->GetChannelInfo(name, unitText, commentText));
     EXPECT_EQ(unitText, "km/h");
 }
+
+TEST(MdfLayout, SeveralGroupsWithoutRecordIdsAreRefused)
+{
+    testlib::TempDir dir;
+    MdfBuilder b(true);
+    uint64_t hd = b.Hd4(0, 0);
+    uint64_t cgA = b.Cg4(b.Cn4(b.Tx4("a"), 0, 0, 0, 0, 0, 8), 0, 2, 1);
+    uint64_t cgC = b.Cg4(b.Cn4(b.Tx4("c"), 0, 0, 0, 0, 0, 8), 0, 2, 1);
+    b.Link4(cgA, 0, cgC);
+    b.Link4(hd, 0, b.Dg4(cgA, b.Dt4({1, 2, 3, 4})));
+    CMDFFileOp mdf;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(mdf.ReadFile(Save(b, dir, "noids_v410.mf4")));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("without record ids"), std::string::npos);
+    for (CCNBlockOp* cn = mdf.GetNextChannel(true); cn; cn = mdf.GetNextChannel(false))
+        EXPECT_EQ(cn->GetChannelGroup()->GetRecordCount(), 0u);
+}

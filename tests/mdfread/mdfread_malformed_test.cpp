@@ -69,9 +69,8 @@ Mdf3Parts BuildMdf3(bool bigEndian = false)
     b.Link3(p.hd, 8, b.Tx3("Timestamp: 12.5"));
     uint64_t other = b.Tx3("Other");
     uint64_t low = b.Tx3("Low");
-    p.cc = b.Cc3(12, {0, 0, 0, 0, 9, 0, 10, 20, 0}, "");
-    // Range table entries: {lower, upper, u32 link}: rewrite as 20-byte entries.
-    b.bytes.resize(p.cc);
+    // Range table of three 20-byte entries {lower, upper, text link}; the
+    // first is the default.
     p.cc = b.Block3("CC", 46 + 3 * 20);
     b.U16(p.cc + 42, 12);
     b.U16(p.cc + 44, 3);

@@ -34,21 +34,24 @@ bool CPolynomial::GetPhyVal(double& value)
     return true;
 }
 
-bool CExponential::GetPhyVal(double& value)
+double CParametricRule::ExponentialForm(double value, double (*outer)(double)) const
 {
     if (P(4) == 0)
-        value = std::log(((value - P(7)) * P(6) - P(3)) / P(1)) / P(2);
-    else if (P(1) == 0)
-        value = std::log((P(3) / (value - P(7)) - P(6)) / P(4)) / P(5);
+        return outer(((value - P(7)) * P(6) - P(3)) / P(1)) / P(2);
+    if (P(1) == 0)
+        return outer((P(3) / (value - P(7)) - P(6)) / P(4)) / P(5);
+    return value;
+}
+
+bool CExponential::GetPhyVal(double& value)
+{
+    value = ExponentialForm(value, [](double x) { return std::log(x); });
     return true;
 }
 
 bool CLogarithmic::GetPhyVal(double& value)
 {
-    if (P(4) == 0)
-        value = std::exp(((value - P(7)) * P(6) - P(3)) / P(1)) / P(2);
-    else if (P(1) == 0)
-        value = std::exp((P(3) / (value - P(7)) - P(6)) / P(4)) / P(5);
+    value = ExponentialForm(value, [](double x) { return std::exp(x); });
     return true;
 }
 

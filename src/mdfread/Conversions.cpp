@@ -5,6 +5,24 @@
 
 #include "mdfread/CCBlock.h"
 
+namespace {
+
+// Adds the states of a table's nested conversions, its default conversion
+// last; states already there (the table's own texts) are kept.
+template <typename Key>
+void AddNestedStates(std::map<double, std::string>& states, std::map<Key, CCCBlockOp*> const& conversions,
+                     CCCBlockOp* defaultConversion)
+{
+    for (auto const& entry : conversions)
+        for (auto& state : entry.second->GetStates())
+            states.insert(state);
+    if (defaultConversion)
+        for (auto& state : defaultConversion->GetStates())
+            states.insert(state);
+}
+
+}  // namespace
+
 bool CLinear::GetPhyVal(double& value)
 {
     value = value * m_p2 + m_p1;
@@ -171,15 +189,9 @@ double CValue2Tabular::GetDefaultKey() const
 std::map<double, std::string> CValue2Tabular::GetStates()
 {
     std::map<double, std::string> states = m_texts;
-    for (auto& entry : m_conversions)
-        for (auto& state : entry.second->GetStates())
-            states.insert(state);
-    if (m_defaultConversion) {
-        for (auto& state : m_defaultConversion->GetStates())
-            states.insert(state);
-    } else if (m_hasDefaultText && !m_defaultText.empty()) {
+    AddNestedStates(states, m_conversions, m_defaultConversion);
+    if (!m_defaultConversion && m_hasDefaultText && !m_defaultText.empty())
         states.insert({GetDefaultKey(), m_defaultText});
-    }
     return states;
 }
 
@@ -266,15 +278,9 @@ std::map<double, std::string> CValueRange2Tabular::GetStates()
     std::map<double, std::string> states;
     for (auto& entry : m_texts)
         states.insert({double(entry.first), entry.second});
-    for (auto& entry : m_conversions)
-        for (auto& state : entry.second->GetStates())
-            states.insert(state);
-    if (m_defaultConversion) {
-        for (auto& state : m_defaultConversion->GetStates())
-            states.insert(state);
-    } else if (!m_defaultText.empty()) {
+    AddNestedStates(states, m_conversions, m_defaultConversion);
+    if (!m_defaultConversion && !m_defaultText.empty())
         states.insert({DefaultIndex(), m_defaultText});
-    }
     return states;
 }
 

@@ -125,8 +125,30 @@ std::string channelList(int tables, int signalsPerTable)
     return json + "]}";
 }
 
+// The statement reading every column of a record table.
+sqlite3_stmt* prepareTableScan(sqlite3* db, int message, int signalsPerTable)
+{
+    std::string sql = "SELECT TIME_VAL";
+    for (int k = 1; k <= signalsPerTable; ++k)
+        sql += ", Signal" + std::to_string(k);
+    sql += " FROM " + tableName(message);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+    return stmt;
+}
+
+// Reads the current row's columns the way the library does (type, then
+// value) into the sum that keeps the reads from being optimised away.
+void addRow(sqlite3_stmt* stmt, int signalsPerTable, double& sum)
+{
+    sum += sqlite3_column_double(stmt, 0);
+    for (int k = 1; k <= signalsPerTable; ++k)
+        if (sqlite3_column_type(stmt, k) != SQLITE_NULL)
+            sum += sqlite3_column_double(stmt, k);
+}
+
 // The natural limit: every row of every table, the same columns, read the
-// same way (type, then value), on a connection opened like the library's.
+// same way, on a connection opened like the library's.
 double bareLoop(std::string const& path, int tables, int signalsPerTable, long long& rows)
 {
     sqlite3* db = nullptr;
@@ -134,17 +156,9 @@ double bareLoop(std::string const& path, int tables, int signalsPerTable, long l
     double sum = 0;
     rows = 0;
     for (int m = 1; m <= tables; ++m) {
-        std::string sql = "SELECT TIME_VAL";
-        for (int k = 1; k <= signalsPerTable; ++k)
-            sql += ", Signal" + std::to_string(k);
-        sql += " FROM " + tableName(m);
-        sqlite3_stmt* stmt = nullptr;
-        sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+        sqlite3_stmt* stmt = prepareTableScan(db, m, signalsPerTable);
         while (sqlite3_step(stmt) == SQLITE_ROW) {
-            sum += sqlite3_column_double(stmt, 0);
-            for (int k = 1; k <= signalsPerTable; ++k)
-                if (sqlite3_column_type(stmt, k) != SQLITE_NULL)
-                    sum += sqlite3_column_double(stmt, k);
+            addRow(stmt, signalsPerTable, sum);
             ++rows;
         }
         sqlite3_finalize(stmt);
@@ -161,15 +175,8 @@ double interleavedLoop(std::string const& path, int tables, int signalsPerTable,
     sqlite3* db = nullptr;
     sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
     std::vector<sqlite3_stmt*> statements;
-    for (int m = 1; m <= tables; ++m) {
-        std::string sql = "SELECT TIME_VAL";
-        for (int k = 1; k <= signalsPerTable; ++k)
-            sql += ", Signal" + std::to_string(k);
-        sql += " FROM " + tableName(m);
-        sqlite3_stmt* stmt = nullptr;
-        sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
-        statements.push_back(stmt);
-    }
+    for (int m = 1; m <= tables; ++m)
+        statements.push_back(prepareTableScan(db, m, signalsPerTable));
     double sum = 0;
     rows = 0;
     for (bool any = true; any;) {
@@ -178,10 +185,7 @@ double interleavedLoop(std::string const& path, int tables, int signalsPerTable,
             if (sqlite3_step(stmt) != SQLITE_ROW)
                 continue;
             any = true;
-            sum += sqlite3_column_double(stmt, 0);
-            for (int k = 1; k <= signalsPerTable; ++k)
-                if (sqlite3_column_type(stmt, k) != SQLITE_NULL)
-                    sum += sqlite3_column_double(stmt, k);
+            addRow(stmt, signalsPerTable, sum);
             ++rows;
         }
     }

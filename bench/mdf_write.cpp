@@ -34,76 +34,80 @@ void FillRecord(std::vector<double>& record, uint64_t index)
         record[j] = static_cast<double>(index + j);
 }
 
-Run RawWrite(std::string const& path, unsigned channels, uint64_t records)
+// Times write(fp, bytes), which writes a new file at path and tells whether
+// it succeeded and how many bytes it wrote, with the file's opening and
+// closing; removes the file.
+template <typename Write>
+Run TimedWrite(std::string const& path, Write write)
 {
     Run run;
-    std::vector<double> record(channels + 1);
-    size_t const size = record.size() * sizeof(double);
     auto start = Clock::now();
     FILE* fp = std::fopen(path.c_str(), "wb");
     if (!fp)
         return run;
-    bool ok = true;
-    for (uint64_t i = 0; i < records; ++i) {
-        FillRecord(record, i);
-        ok &= std::fwrite(record.data(), size, 1, fp) == 1;
-    }
+    bool ok = write(fp, run.bytes);
     ok &= std::fclose(fp) == 0;
     run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    run.bytes = size * records;
     run.ok = ok;
     std::remove(path.c_str());
     return run;
 }
 
+Run RawWrite(std::string const& path, unsigned channels, uint64_t records)
+{
+    std::vector<double> record(channels + 1);
+    size_t const size = record.size() * sizeof(double);
+    return TimedWrite(path, [&](FILE* fp, uint64_t& bytes) {
+        bool ok = true;
+        for (uint64_t i = 0; i < records; ++i) {
+            FillRecord(record, i);
+            ok &= std::fwrite(record.data(), size, 1, fp) == 1;
+        }
+        bytes = size * records;
+        return ok;
+    });
+}
+
 // perValue: each value through WriteValue instead of one WriteRecord.
 Run WriterWrite(std::string const& path, int version, unsigned channels, uint64_t records, bool perValue)
 {
-    Run run;
     std::vector<double> record(channels + 1);
     size_t const size = record.size() * sizeof(double);
-    auto start = Clock::now();
-    FILE* fp = std::fopen(path.c_str(), "wb");
-    if (!fp)
-        return run;
-    std::unique_ptr<MDFFile> writer;
-    if (version == 3)
-        writer = std::make_unique<MDFFile>();
-    else
-        writer = std::make_unique<MDFFile_V4>();
-    MdfHeaderInfo info("bench", "", "");
-    writer->WriteHeader(info, 1, nullptr);
-    writer->WriteHeaderToFile(fp);
-    writer->PrepareDataGroup(static_cast<unsigned short>(size), static_cast<unsigned>(records),
-                             static_cast<unsigned short>(channels + 1), "bench");
-    MdfChannelInfo ci;
-    ci.SetTimeField(64);
-    writer->AddChannelToPreparedGroup(ci);
-    ci.isTime = false;
-    for (unsigned j = 1; j <= channels; ++j) {
-        ci.name = "channel" + std::to_string(j);
-        ci.byteOffset = static_cast<uint16_t>(8 * j);
+    return TimedWrite(path, [&](FILE* fp, uint64_t& bytes) {
+        std::unique_ptr<MDFFile> writer;
+        if (version == 3)
+            writer = std::make_unique<MDFFile>();
+        else
+            writer = std::make_unique<MDFFile_V4>();
+        MdfHeaderInfo info("bench", "", "");
+        writer->WriteHeader(info, 1, nullptr);
+        writer->WriteHeaderToFile(fp);
+        writer->PrepareDataGroup(static_cast<unsigned short>(size), static_cast<unsigned>(records),
+                                 static_cast<unsigned short>(channels + 1), "bench");
+        MdfChannelInfo ci;
+        ci.SetTimeField(64);
         writer->AddChannelToPreparedGroup(ci);
-    }
-    writer->FlushPreparedGroup(fp, true);
-    uint64_t headerBytes = static_cast<uint64_t>(ftello(fp));
-    for (uint64_t i = 0; i < records; ++i) {
-        FillRecord(record, i);
-        if (perValue) {
-            for (double& value : record)
-                writer->WriteValue(&value, 64, fp);
-        } else {
-            writer->WriteRecord(record.data(), static_cast<int>(size), fp);
+        ci.isTime = false;
+        for (unsigned j = 1; j <= channels; ++j) {
+            ci.name = "channel" + std::to_string(j);
+            ci.byteOffset = static_cast<uint16_t>(8 * j);
+            writer->AddChannelToPreparedGroup(ci);
         }
-    }
-    writer->FinishWritingData(fp);
-    bool ok = !writer->HasFailed();
-    ok &= std::fclose(fp) == 0;
-    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    run.bytes = size * records + headerBytes;
-    run.ok = ok;
-    std::remove(path.c_str());
-    return run;
+        writer->FlushPreparedGroup(fp, true);
+        uint64_t headerBytes = static_cast<uint64_t>(ftello(fp));
+        for (uint64_t i = 0; i < records; ++i) {
+            FillRecord(record, i);
+            if (perValue) {
+                for (double& value : record)
+                    writer->WriteValue(&value, 64, fp);
+            } else {
+                writer->WriteRecord(record.data(), static_cast<int>(size), fp);
+            }
+        }
+        writer->FinishWritingData(fp);
+        bytes = size * records + headerBytes;
+        return !writer->HasFailed();
+    });
 }
 
 void Report(char const* label, Run const& run, Run const& raw)

@@ -3,9 +3,9 @@
 #include "support/LibUtils.h"
 
 CChannelInfo::CChannelInfo(char const* name_, char const* message_name_, char const* network_name_)
-    : name(name_ ? name_ : ""), network_name(network_name_ ? network_name_ : ""),
-      message_name(message_name_ ? message_name_ : "")
+    : network_name(network_name_ ? network_name_ : ""), message_name(message_name_ ? message_name_ : "")
 {
+    name = name_ ? name_ : "";
 }
 
 bool CChannelInfo::DoesChannelMatch(std::string const& network, std::string const& message) const

@@ -45,7 +45,29 @@ struct CChannelDefinition {
     std::string message_name;
 };
 
-class CChannelInfo : public CChannelState {
+// What a measurement database's Channels row, with its message, says about a
+// channel.
+struct CChannelDescription {
+    std::string name;
+    std::string units;
+    std::string arbId;
+    std::string signalType;
+    std::string daqRate;
+    int channelId = 0;
+    int decimals = -1;
+    int messageId = 0;
+    int messageChannel = 0;
+    int bitLength = 0;
+    int messageCount = 0;
+    double slope = 1.0;
+    double offset = 0.0;
+    double minTime = 0.0;
+    double maxTime = 0.0;
+    double minVal = 0.0;
+    double maxVal = 0.0;
+};
+
+class CChannelInfo : public CChannelState, public CChannelDescription {
 public:
     // Note the order: message before network.
     CChannelInfo(char const* name, char const* message_name, char const* network_name);
@@ -66,28 +88,11 @@ public:
     std::optional<double> GetTimeStampJustAfterOrAt(double t, sqlite3* db) const;
     std::optional<double> GetTimeStampJustBeforeOrAt(double t, sqlite3* db) const;
 
-    std::string name;
-    std::string units;
-    std::string arbId;
-    std::string signalType;
     std::string network_name;
     std::string message_name;
-    std::string daqRate;
     std::string tableName;
     std::string columnName;
     std::string name_in_script;
-    int channelId = 0;
-    int decimals = -1;
-    int messageId = 0;
-    int messageChannel = 0;
-    int bitLength = 0;
-    int messageCount = 0;
-    double slope = 1.0;
-    double offset = 0.0;
-    double minTime = 0.0;
-    double maxTime = 0.0;
-    double minVal = 0.0;
-    double maxVal = 0.0;
     bool required = true;
     std::vector<CChannelDefinition> definitions;
     // Derived from signalType when the channel is resolved.

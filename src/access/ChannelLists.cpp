@@ -15,12 +15,17 @@ bool requiredMember(jsonxx::Object const& object)
     return object.has<jsonxx::Boolean>("required") ? object.get<jsonxx::Boolean>("required") : true;
 }
 
-// The "Channels" array of a document, or null when there is none.
-jsonxx::Array const* channelsArray(jsonxx::Object const& document)
+// The object entries of the document's "Channels" array, none when there is
+// no such array; entries of other kinds name no channel.
+std::vector<jsonxx::Object const*> channelEntries(jsonxx::Object const& document)
 {
+    std::vector<jsonxx::Object const*> entries;
     if (document.empty() || !document.has<jsonxx::Array>("Channels"))
-        return nullptr;
-    return &document.get<jsonxx::Array>("Channels");
+        return entries;
+    for (auto const& element : document.get<jsonxx::Array>("Channels").values())
+        if (element->is<jsonxx::Object>())
+            entries.push_back(&element->get<jsonxx::Object>());
+    return entries;
 }
 
 bool parseArgument(wchar_t const* argument, jsonxx::Object& document)
@@ -69,16 +74,9 @@ bool ReadChannelsFromJson(wchar_t const* argument, std::vector<CChannelInfo>& ou
     jsonxx::Object document;
     if (!parseArgument(argument, document))
         return false;
-    jsonxx::Array const* channels = channelsArray(document);
-    if (!channels)
-        return false;
-    for (auto const& element : channels->values()) {
-        if (!element->is<jsonxx::Object>())
-            continue;
-        auto const& entry = element->get<jsonxx::Object>();
-        if (entry.has<jsonxx::String>("name"))
-            out.push_back(plainChannel(entry));
-    }
+    for (jsonxx::Object const* entry : channelEntries(document))
+        if (entry->has<jsonxx::String>("name"))
+            out.push_back(plainChannel(*entry));
     return !out.empty();
 }
 
@@ -92,17 +90,11 @@ bool ReadAliasesFromJson(wchar_t const* argument, std::vector<CChannelInfo>& out
 
 bool ReadAliasesFromObject(jsonxx::Object const& document, std::vector<CChannelInfo>& out)
 {
-    jsonxx::Array const* channels = channelsArray(document);
-    if (!channels)
-        return false;
-    for (auto const& element : channels->values()) {
-        if (!element->is<jsonxx::Object>())
-            continue;
-        auto const& entry = element->get<jsonxx::Object>();
-        if (entry.has<jsonxx::String>("name_in_script") && entry.has<jsonxx::Array>("OptionalList")) {
-            out.push_back(aliasChannel(entry));
-        } else if (entry.has<jsonxx::String>("name")) {
-            CChannelInfo channel = plainChannel(entry);
+    for (jsonxx::Object const* entry : channelEntries(document)) {
+        if (entry->has<jsonxx::String>("name_in_script") && entry->has<jsonxx::Array>("OptionalList")) {
+            out.push_back(aliasChannel(*entry));
+        } else if (entry->has<jsonxx::String>("name")) {
+            CChannelInfo channel = plainChannel(*entry);
             channel.name_in_script = channel.name;
             channel.definitions.push_back({channel.name, channel.network_name, channel.message_name});
             out.push_back(std::move(channel));

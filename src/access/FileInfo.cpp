@@ -15,23 +15,7 @@ namespace {
 struct ChannelRow {
     std::string network;
     std::string message;
-    int id = 0;
-    std::string name;
-    std::string units;
-    std::string arbId;
-    int messageCount = 0;
-    std::string signalType;
-    std::string daqRate;
-    int decimals = -1;
-    int messageId = 0;
-    int messageChannel = 0;
-    int bitLength = 0;
-    double slope = 1.0;
-    double offset = 0.0;
-    double minTime = 0.0;
-    double maxTime = 0.0;
-    double minVal = 0.0;
-    double maxVal = 0.0;
+    CChannelDescription description;
 };
 
 // The rows of the wanted names, each name's rows in Channels.ID order.
@@ -47,25 +31,26 @@ ChannelRow readChannelRow(CDbStmt const& row)
     ChannelRow r;
     r.network = row.GetText(0);
     r.message = row.GetText(1);
-    r.id = row.GetInt(2);
-    r.name = row.GetText(3);
-    r.units = row.GetText(4);
-    r.arbId = row.GetText(5);
-    r.messageCount = row.GetInt(6);
-    r.signalType = row.GetText(7);
-    r.daqRate = row.GetText(8);
-    r.decimals = row.GetInt(9);
-    r.messageId = row.GetInt(10);
-    r.messageChannel = row.GetInt(11);
-    r.bitLength = row.GetInt(12);
+    CChannelDescription& d = r.description;
+    d.channelId = row.GetInt(2);
+    d.name = row.GetText(3);
+    d.units = row.GetText(4);
+    d.arbId = row.GetText(5);
+    d.messageCount = row.GetInt(6);
+    d.signalType = row.GetText(7);
+    d.daqRate = row.GetText(8);
+    d.decimals = row.GetInt(9);
+    d.messageId = row.GetInt(10);
+    d.messageChannel = row.GetInt(11);
+    d.bitLength = row.GetInt(12);
     // A missing factor or offset leaves the value unscaled rather than
     // multiplied by zero.
-    r.slope = row.IsNull(13) ? 1.0 : row.GetDouble(13);
-    r.offset = row.IsNull(14) ? 0.0 : row.GetDouble(14);
-    r.minTime = row.GetDouble(15);
-    r.maxTime = row.GetDouble(16);
-    r.minVal = row.GetDouble(17);
-    r.maxVal = row.GetDouble(18);
+    d.slope = row.IsNull(13) ? 1.0 : row.GetDouble(13);
+    d.offset = row.IsNull(14) ? 0.0 : row.GetDouble(14);
+    d.minTime = row.GetDouble(15);
+    d.maxTime = row.GetDouble(16);
+    d.minVal = row.GetDouble(17);
+    d.maxVal = row.GetDouble(18);
     return r;
 }
 
@@ -110,26 +95,11 @@ void printNotFound(std::string const& name, std::wstring const& path)
 
 void applyRow(ChannelRow const& row, CChannelInfo& channel)
 {
-    channel.channelId = row.id;
-    channel.name = row.name;
-    channel.units = row.units;
-    channel.arbId = row.arbId;
-    channel.messageCount = row.messageCount;
-    channel.signalType = row.signalType;
-    channel.daqRate = row.daqRate;
-    channel.decimals = row.decimals;
-    channel.messageId = row.messageId;
-    channel.messageChannel = row.messageChannel;
-    channel.bitLength = row.bitLength;
-    channel.slope = row.slope;
-    channel.offset = row.offset;
-    channel.minTime = row.minTime;
-    channel.maxTime = row.maxTime;
-    channel.minVal = row.minVal;
-    channel.maxVal = row.maxVal;
-    channel.storesPhysical = MeasurementDb::StoresPhysicalValues(row.signalType);
-    channel.tableName = MeasurementDb::RecordTableOfSignal(row.messageId, row.messageChannel);
-    channel.columnName = MeasurementDb::SignalColumnName(row.messageChannel);
+    CChannelDescription const& d = row.description;
+    static_cast<CChannelDescription&>(channel) = d;
+    channel.storesPhysical = MeasurementDb::StoresPhysicalValues(d.signalType);
+    channel.tableName = MeasurementDb::RecordTableOfSignal(d.messageId, d.messageChannel);
+    channel.columnName = MeasurementDb::SignalColumnName(d.messageChannel);
 }
 
 }  // namespace

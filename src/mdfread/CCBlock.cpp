@@ -163,6 +163,23 @@ bool CCCBlockOp::ReadReference(uint64_t link, bool& isText, std::string& text, C
     return !loop;
 }
 
+bool CCCBlockOp::ReadReferences(const std::vector<uint64_t>& refs, const ReferenceUse& use)
+{
+    for (uint64_t i = 0; i < refs.size(); ++i) {
+        if (refs[i] == 0)
+            continue;
+        bool isText;
+        std::string text;
+        CCCBlockOp* nested;
+        if (!ReadReference(refs[i], isText, text, nested)) {
+            m_cycle = true;
+            return false;
+        }
+        use(i, isText, text, nested);
+    }
+    return true;
+}
+
 bool CCCBlockOp::ReadMdf4(const std::vector<uint8_t>& bytes)
 {
     const uint64_t linksEnd = DataSectionStart();
@@ -241,23 +258,13 @@ bool CCCBlockOp::ReadMdf4(const std::vector<uint8_t>& bytes)
         m_type = 1002;
         auto* rule = new CValue2Tabular;
         m_rule = rule;
-        for (uint64_t i = 0; i < refCount; ++i) {
-            if (refs[i] == 0)
-                continue;
-            bool isText;
-            std::string text;
-            CCCBlockOp* nested;
-            if (!ReadReference(refs[i], isText, text, nested)) {
-                m_cycle = true;
-                return false;
-            }
+        return ReadReferences(refs, [&](uint64_t i, bool isText, const std::string& text, CCCBlockOp* nested) {
             double key = i < valueCount ? values[i] : 0;
             if (isText)
                 rule->AddConversion(key, text, i >= valueCount);
             else if (nested)
                 rule->AddConversion(key, nested, i >= valueCount);
-        }
-        return true;
+        });
     }
     case 8: {
         m_type = 12;
@@ -266,16 +273,7 @@ bool CCCBlockOp::ReadMdf4(const std::vector<uint8_t>& bytes)
         const uint64_t ranges = valueCount / 2;
         for (uint64_t i = 0; i < ranges; ++i)
             rule->AddRange(values[2 * i], values[2 * i + 1]);
-        for (uint64_t i = 0; i < refCount; ++i) {
-            if (refs[i] == 0)
-                continue;
-            bool isText;
-            std::string text;
-            CCCBlockOp* nested;
-            if (!ReadReference(refs[i], isText, text, nested)) {
-                m_cycle = true;
-                return false;
-            }
+        return ReadReferences(refs, [&](uint64_t i, bool isText, const std::string& text, CCCBlockOp* nested) {
             if (i < ranges) {
                 if (isText)
                     rule->SetText(i, text);
@@ -286,8 +284,7 @@ bool CCCBlockOp::ReadMdf4(const std::vector<uint8_t>& bytes)
             } else if (nested) {
                 rule->SetDefault(nested);
             }
-        }
-        return true;
+        });
     }
     default:
         m_type = 65535;  // text-to-value, text-to-text, bit-field tables: no rule

@@ -2,6 +2,7 @@
 // unit. Tables may own nested conversion blocks.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -40,6 +41,11 @@ private:
     // Returns false only when the nesting loops; text or conversion may
     // both come back empty.
     bool ReadReference(uint64_t link, bool& isText, std::string& text, CCCBlockOp*& conversion);
+    // Reads each non-zero reference of a table in order and hands it to use
+    // (with its index), which takes ownership of a nested conversion. False
+    // when the nesting loops.
+    using ReferenceUse = std::function<void(uint64_t index, bool isText, const std::string& text, CCCBlockOp* nested)>;
+    bool ReadReferences(const std::vector<uint64_t>& refs, const ReferenceUse& use);
 
     CConversionType* m_rule = nullptr;
     unsigned m_type = 65535;

@@ -5,6 +5,24 @@
 
 #include "mdfread/CCBlock.h"
 
+namespace {
+
+// Adds the states of a table's nested conversions, its default conversion
+// last; states already there (the table's own texts) are kept.
+template <typename Key>
+void AddNestedStates(std::map<double, std::string>& states, std::map<Key, CCCBlockOp*> const& conversions,
+                     CCCBlockOp* defaultConversion)
+{
+    for (auto const& entry : conversions)
+        for (auto& state : entry.second->GetStates())
+            states.insert(state);
+    if (defaultConversion)
+        for (auto& state : defaultConversion->GetStates())
+            states.insert(state);
+}
+
+}  // namespace
+
 bool CLinear::GetPhyVal(double& value)
 {
     value = value * m_p2 + m_p1;
@@ -34,21 +52,24 @@ bool CPolynomial::GetPhyVal(double& value)
     return true;
 }
 
-bool CExponential::GetPhyVal(double& value)
+double CParametricRule::ExponentialForm(double value, double (*outer)(double)) const
 {
     if (P(4) == 0)
-        value = std::log(((value - P(7)) * P(6) - P(3)) / P(1)) / P(2);
-    else if (P(1) == 0)
-        value = std::log((P(3) / (value - P(7)) - P(6)) / P(4)) / P(5);
+        return outer(((value - P(7)) * P(6) - P(3)) / P(1)) / P(2);
+    if (P(1) == 0)
+        return outer((P(3) / (value - P(7)) - P(6)) / P(4)) / P(5);
+    return value;
+}
+
+bool CExponential::GetPhyVal(double& value)
+{
+    value = ExponentialForm(value, [](double x) { return std::log(x); });
     return true;
 }
 
 bool CLogarithmic::GetPhyVal(double& value)
 {
-    if (P(4) == 0)
-        value = std::exp(((value - P(7)) * P(6) - P(3)) / P(1)) / P(2);
-    else if (P(1) == 0)
-        value = std::exp((P(3) / (value - P(7)) - P(6)) / P(4)) / P(5);
+    value = ExponentialForm(value, [](double x) { return std::exp(x); });
     return true;
 }
 
@@ -168,15 +189,9 @@ double CValue2Tabular::GetDefaultKey() const
 std::map<double, std::string> CValue2Tabular::GetStates()
 {
     std::map<double, std::string> states = m_texts;
-    for (auto& entry : m_conversions)
-        for (auto& state : entry.second->GetStates())
-            states.insert(state);
-    if (m_defaultConversion) {
-        for (auto& state : m_defaultConversion->GetStates())
-            states.insert(state);
-    } else if (m_hasDefaultText && !m_defaultText.empty()) {
+    AddNestedStates(states, m_conversions, m_defaultConversion);
+    if (!m_defaultConversion && m_hasDefaultText && !m_defaultText.empty())
         states.insert({GetDefaultKey(), m_defaultText});
-    }
     return states;
 }
 
@@ -263,15 +278,9 @@ std::map<double, std::string> CValueRange2Tabular::GetStates()
     std::map<double, std::string> states;
     for (auto& entry : m_texts)
         states.insert({double(entry.first), entry.second});
-    for (auto& entry : m_conversions)
-        for (auto& state : entry.second->GetStates())
-            states.insert(state);
-    if (m_defaultConversion) {
-        for (auto& state : m_defaultConversion->GetStates())
-            states.insert(state);
-    } else if (!m_defaultText.empty()) {
+    AddNestedStates(states, m_conversions, m_defaultConversion);
+    if (!m_defaultConversion && !m_defaultText.empty())
         states.insert({DefaultIndex(), m_defaultText});
-    }
     return states;
 }
 

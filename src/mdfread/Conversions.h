@@ -49,6 +49,10 @@ public:
 
 protected:
     double P(int n) const { return m_p[n - 1]; }
+    // The two forms shared by the exponential and logarithmic rules, which
+    // differ only in the outer function (ln or exp); other parameters leave
+    // the value as it is.
+    double ExponentialForm(double value, double (*outer)(double)) const;
 
 private:
     double m_p[7] = {0, 0, 0, 0, 0, 0, 0};

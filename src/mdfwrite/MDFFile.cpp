@@ -157,6 +157,41 @@ bool MDFFile::ReadyForHeader()
     return true;
 }
 
+bool MDFFile::ReadyToWriteHeader(FILE* fp)
+{
+    if (m_bFailed)
+        return false;
+    if (!m_headerBuilt || m_headerWritten)
+        return Fail("The MDF header was written out of order");
+    return UsableStream(fp) && StreamAt(fp, 0, "the header");
+}
+
+bool MDFFile::PlaceGroupData(uint64_t span, bool isLast, uint64_t& data, uint64_t& nextGroup)
+{
+    data = m_position;
+    if (isLast)
+        return true;
+    if (!Advance(span))
+        return false;
+    nextGroup = m_position;
+    return true;
+}
+
+bool MDFFile::WriteGroupBlocks(FILE* fp, MdfByteBuffer const& buffer, uint64_t blocksSize, uint64_t dataEnd,
+                               bool isLast)
+{
+    if (buffer.Size() != blocksSize)
+        return Fail("The MDF data group's blocks differ from the positions they were given");
+    if (!WriteBuffer(fp, buffer))
+        return false;
+    m_dataPending = true;
+    m_dataEnd = dataEnd;
+    ++m_flushedGroups;
+    if (isLast)
+        m_lastGroupFlushed = true;
+    return true;
+}
+
 bool MDFFile::ReadyForNewGroup()
 {
     if (m_bFailed)
@@ -260,13 +295,7 @@ int MDFFile::WriteHeader(MdfHeaderInfo& info, unsigned short groupCount, tm* sta
 
 void MDFFile::WriteHeaderToFile(FILE* fp)
 {
-    if (m_bFailed)
-        return;
-    if (!m_headerBuilt || m_headerWritten) {
-        Fail("The MDF header was written out of order");
-        return;
-    }
-    if (!UsableStream(fp) || !StreamAt(fp, 0, "the header"))
+    if (!ReadyToWriteHeader(fp))
         return;
     m_hd.firstDataGroup = m_declaredGroups ? m_position : 0;
     MdfByteBuffer buffer;
@@ -359,12 +388,8 @@ void MDFFile::FlushPreparedGroup(FILE* fp, bool isLast)
     if (!UsableStream(fp) || !StreamAt(fp, group->position, "the next data group"))
         return;
 
-    group->dg.data = m_position;
-    if (!isLast) {
-        if (!Advance(group->DataSize()))
-            return;
-        group->dg.nextDataGroup = m_position;
-    }
+    if (!PlaceGroupData(group->DataSize(), isLast, group->dg.data, group->dg.nextDataGroup))
+        return;
     group->cg.channelCount = static_cast<uint16_t>(group->channels.size());
 
     MdfByteBuffer buffer;
@@ -373,17 +398,8 @@ void MDFFile::FlushPreparedGroup(FILE* fp, bool isLast)
         Fail("An MDF 3.30 file cannot reach past 4 GiB: a data group would lie beyond what its links can hold");
         return;
     }
-    if (buffer.Size() != group->dg.data - group->position) {
-        Fail("The MDF data group's blocks differ from the positions they were given");
+    if (!WriteGroupBlocks(fp, buffer, group->dg.data - group->position, group->dg.data + group->DataSize(), isLast))
         return;
-    }
-    if (!WriteBuffer(fp, buffer))
-        return;
-
-    m_dataPending = true;
-    m_dataEnd = group->dg.data + group->DataSize();
-    ++m_flushedGroups;
-    m_lastGroupFlushed = isLast;
     if (m_flushedGroups > m_declaredGroups || (isLast && m_flushedGroups != m_declaredGroups))
         Fail(FormatC("The MDF header declares %u data groups; the file holds %llu", m_declaredGroups,
                      static_cast<unsigned long long>(m_flushedGroups)));

@@ -103,6 +103,16 @@ protected:
     bool ReadyForNewGroup();
     // Whether the header may be built now; fails the writer if not.
     bool ReadyForHeader();
+    // Whether the built header may be written to fp now, at its start; fails
+    // the writer if not.
+    bool ReadyToWriteHeader(FILE* fp);
+    // Places a group's records (span bytes with whatever block holds them) at
+    // the running position and, unless the group is the last, the next group
+    // after them. False (and failed) when the position would overflow.
+    bool PlaceGroupData(uint64_t span, bool isLast, uint64_t& data, uint64_t& nextGroup);
+    // Writes a flushed group's blocks, which must fill exactly blocksSize
+    // bytes, and expects its records to end at dataEnd.
+    bool WriteGroupBlocks(FILE* fp, MdfByteBuffer const& buffer, uint64_t blocksSize, uint64_t dataEnd, bool isLast);
     // The start time in seconds since 1970 and its normalised broken-down
     // UTC form: the given time, or now.
     static long long StartTime(tm const* given, tm& broken);

@@ -123,13 +123,7 @@ int MDFFile_V4::WriteHeader(MdfHeaderInfo& info, unsigned short groupCount, tm* 
 
 void MDFFile_V4::WriteHeaderToFile(FILE* fp)
 {
-    if (HasFailed())
-        return;
-    if (!m_headerBuilt || m_headerWritten) {
-        Fail("The MDF header was written out of order");
-        return;
-    }
-    if (!UsableStream(fp) || !StreamAt(fp, 0, "the header"))
+    if (!ReadyToWriteHeader(fp))
         return;
     // A file without groups must not link to a group that never comes.
     m_hd.firstDataGroup = m_declaredGroups ? m_position : 0;
@@ -302,30 +296,18 @@ void MDFFile_V4::FlushPreparedGroup(FILE* fp, bool isLast)
     if (!UsableStream(fp) || !StreamAt(fp, group->position, "the next data group"))
         return;
 
-    group->dg.data = m_position;
-    if (!isLast) {
-        if (!Advance(RoundUpTo8(group->DataSize() + kDataBlockHeaderSize)))
-            return;
-        group->dg.nextDataGroup = m_position;
-    }
+    if (!PlaceGroupData(RoundUpTo8(group->DataSize() + kDataBlockHeaderSize), isLast, group->dg.data,
+                        group->dg.nextDataGroup))
+        return;
     group->cg.cycleCount = group->recordCount;
 
     MdfByteBuffer buffer;
     group->Serialize(buffer);
-    if (buffer.Size() != group->dg.data - group->position + kDataBlockHeaderSize) {
-        Fail("The MDF data group's blocks differ from the positions they were given");
+    uint64_t const dataStart = group->dg.data + kDataBlockHeaderSize;
+    if (!WriteGroupBlocks(fp, buffer, dataStart - group->position, dataStart + group->DataSize(), isLast))
         return;
-    }
-    if (!WriteBuffer(fp, buffer))
-        return;
-
     group->flushed = true;
     group->stream = fp;
-    m_dataPending = true;
-    m_dataEnd = group->dg.data + kDataBlockHeaderSize + group->DataSize();
-    ++m_flushedGroups;
-    if (isLast)
-        m_lastGroupFlushed = true;
 }
 
 void MDFFile_V4::FinishWritingData(FILE* fp)

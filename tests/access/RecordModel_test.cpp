@@ -494,6 +494,18 @@ void expectArrays(Model const& model, double const* values, double const* times,
         << where << "\n times: " << describeBits(gotTimes) << "\n model: " << describeBits(model.times());
 }
 
+// Builds the scenario's database at path and opens it in file for the
+// scenario's list, with room for every listed channel.
+void openScenario(Scenario const& s, std::string const& path, FileInfo& file)
+{
+    testlib::MakeMeasurementDb(path, s.db);
+    ASSERT_TRUE(ReadChannelsFromJson(widestring(s.listJson).c_str(), file.channels));
+    testlib::StdoutCapture quiet;
+    ASSERT_GT(file.LoadDbChannels(widestring(path).c_str()), 0);
+    quiet.text();
+    file.AllocPointers(s.list.size());
+}
+
 double randomJumpTime(std::mt19937& rng)
 {
     std::uniform_int_distribution<int> pick(0, 99);
@@ -601,14 +613,8 @@ TEST(RecordModel, FileInfoJumpsAgreeWithTheModel)
         Scenario s = randomScenario(seed);
         if (!anyResolved(s.list))
             continue;
-        std::string path = dir.file("jumps" + std::to_string(seed) + ".db");
-        testlib::MakeMeasurementDb(path, s.db);
         FileInfo file;
-        ASSERT_TRUE(ReadChannelsFromJson(widestring(s.listJson).c_str(), file.channels));
-        testlib::StdoutCapture quiet;
-        ASSERT_GT(file.LoadDbChannels(widestring(path).c_str()), 0);
-        quiet.text();
-        file.AllocPointers(s.list.size());
+        ASSERT_NO_FATAL_FAILURE(openScenario(s, dir.file("jumps" + std::to_string(seed) + ".db"), file));
         ++used;
         Model model(s.db, s.list, kStart);
         file.SetAbsoluteTimeStamps(false);
@@ -654,14 +660,8 @@ TEST(RecordModel, SteppingConsumesEveryRow)
             entry.required = false;
         if (!anyResolved(s.list))
             continue;
-        std::string path = dir.file("all" + std::to_string(seed) + ".db");
-        testlib::MakeMeasurementDb(path, s.db);
         FileInfo file;
-        ASSERT_TRUE(ReadChannelsFromJson(widestring(s.listJson).c_str(), file.channels));
-        testlib::StdoutCapture quiet;
-        ASSERT_GT(file.LoadDbChannels(widestring(path).c_str()), 0);
-        quiet.text();
-        file.AllocPointers(s.list.size());
+        ASSERT_NO_FATAL_FAILURE(openScenario(s, dir.file("all" + std::to_string(seed) + ".db"), file));
         file.SetCursorsToStart();
         int steps = 0;
         while (file.GetNextRecord() != DBL_MAX)

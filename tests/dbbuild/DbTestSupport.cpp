@@ -58,31 +58,34 @@ std::vector<double> Column(std::string const& database, std::string const& sql)
     return values;
 }
 
-BuildResult Build(char const* mdf, char const* db)
+namespace {
+
+// The result of one build call with what it printed.
+template <typename Call>
+BuildResult Captured(Call call)
 {
     BuildResult build;
     testlib::StdoutCapture capture;
-    build.result = CreateDatabase(mdf, db);
+    build.result = call();
     build.output = capture.text();
     return build;
+}
+
+}  // namespace
+
+BuildResult Build(char const* mdf, char const* db)
+{
+    return Captured([&] { return CreateDatabase(mdf, db); });
 }
 
 BuildResult BuildSelection(char const* mdf, char const* selection, char const* db)
 {
-    BuildResult build;
-    testlib::StdoutCapture capture;
-    build.result = CreateDatabaseForSignals(mdf, selection, db);
-    build.output = capture.text();
-    return build;
+    return Captured([&] { return CreateDatabaseForSignals(mdf, selection, db); });
 }
 
 BuildResult BuildW(wchar_t const* mdf, wchar_t const* db)
 {
-    BuildResult build;
-    testlib::StdoutCapture capture;
-    build.result = CreateDatabaseW(mdf, db);
-    build.output = capture.text();
-    return build;
+    return Captured([&] { return CreateDatabaseW(mdf, db); });
 }
 
 std::string PythonStatisticsDifferences(std::string const& database)

@@ -13,9 +13,6 @@ interpolation take the lower key, range-to-value bounds inclusive, text
 formulas and bit-field tables left raw); compressed data is refused: the
 build of that file fails with a diagnostic and leaves no database."""
 import ctypes
-import datetime
-import glob
-import json
 import locale
 import math
 import os
@@ -24,11 +21,13 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "testlib"))
 import db_checks  # noqa: E402
+import sidecar  # noqa: E402
+from sidecar import is_float, is_time  # noqa: E402
 
-FIXTURES = os.path.join(os.environ.get("VANTREL_FIXTURES", "/work/shared/fixtures"), "mdf")
-EPOCH_2007 = 1167609600
 failures = []
 
 os.environ["TZ"] = "UTC"
@@ -61,82 +60,22 @@ def build(mdf, db, wide=False):
 
 # ---- What the sidecar says, by this library's rules ----------------------
 
-def is_time(channel, v4):
-    return channel["cn_type"] == (2 if v4 else 1)
-
-
-def is_float(channel, v4):
-    return channel["data_type"] in ((4, 5) if v4 else (2, 3, 11, 12, 15, 16))
-
-
-def is_signed(channel, v4):
-    return channel["data_type"] in ((2, 3) if v4 else (1, 10, 14))
-
-
-def has_states(conv, v4):
-    cc = conv.get("cc_type")
-    return cc in ((7, 8) if v4 else (11, 12))
-
-
 def signal_type(channel, v4):
     conv = channel.get("conversion")
     if not conv:
         return "RawValue"
-    return "State Encoded" if has_states(conv, v4) else "Double"
+    return "State Encoded" if sidecar.has_states(conv, v4) else "Double"
 
 
 def data_type(channel, v4):
     if is_float(channel, v4):
         return 3 if channel["bit_count"] == 32 else 4
-    return 1 if is_signed(channel, v4) else 0
+    return 1 if sidecar.is_signed(channel, v4) else 0
 
 
 def as_int64(v):
     v = int(v) & (2**64 - 1)
     return v - 2**64 if v >= 2**63 else v
-
-
-def lower_key(pairs, x):
-    if x < pairs[0][0]:
-        return pairs[0][1]
-    return [v for k, v in pairs if k <= x][-1]
-
-
-def range_value(vals, x):
-    for i in range(0, len(vals) - 1 - (len(vals) - 1) % 3, 3):
-        if vals[i] <= x <= vals[i + 1]:
-            return vals[i + 2]
-    return vals[-1]
-
-
-def stats_of(values, like):
-    n = len(values)
-    return {"count": n, "first": values[:len(like["first"])], "last": values[n - len(like["last"]):],
-            "probe_index": like["probe_index"], "probe": [values[i] for i in like["probe_index"]],
-            "min": min(values), "max": max(values), "mean": math.fsum(values) / n}
-
-
-def physical_expectation(channel, group, v4):
-    """The sidecar's physical statistics as this library computes them, or
-    None where the values stay raw."""
-    conv = channel.get("conversion") or {}
-    cc = conv.get("cc_type")
-    if (v4 and cc in (3, 11)) or (not v4 and cc == 10):
-        return None  # formulas and bit-field tables are not evaluated
-    want = channel["phys"]
-    if not v4 and cc in (7, 8):
-        sibling = [c for c in group["channels"] if (c.get("conversion") or {}).get("cc_type") == 15 - cc
-                   and c["conversion"].get("params") == conv.get("params")]
-        return sibling[0]["phys"]
-    if not v4 and cc == 2:
-        raw = channel["raw"]
-        return dict(want, **{k: [lower_key(conv["pairs"], x) for x in raw[k]] for k in ("first", "last", "probe")},
-                    min=None, max=None, mean=None)
-    if v4 and cc == 6:
-        raw = channel["raw"]
-        return dict(want, **{k: [range_value(conv["vals"], x) for x in raw[k]] for k in ("first", "last", "probe")},
-                    min=None, max=None, mean=None)
-    return want
 
 
 def close(a, b, rel=1e-9):
@@ -148,15 +87,7 @@ def close(a, b, rel=1e-9):
 
 
 def check_samples(where, stats, values, equal):
-    n = len(values)
-    for i, want in enumerate(stats.get("first", [])):
-        if not equal(values[i], want):
-            fail(where, f"record {i}: {values[i]!r} != {want!r}")
-    for i, want in enumerate(stats.get("last", [])):
-        k = n - len(stats["last"]) + i
-        if not equal(values[k], want):
-            fail(where, f"record {k}: {values[k]!r} != {want!r}")
-    for index, want in zip(stats.get("probe_index", []), stats.get("probe", [])):
+    for _, index, want in sidecar.samples(stats, len(values)):
         if not equal(values[index], want):
             fail(where, f"record {index}: {values[index]!r} != {want!r}")
     numeric = [v for v in values if v is not None]
@@ -167,16 +98,6 @@ def check_samples(where, stats, values, equal):
             fail(where, f"mean {math.fsum(numeric) / len(numeric)!r} != {stats['mean']!r}")
 
 
-def check_text_samples(where, want, texts):
-    if texts[:3] != want["first"] or texts[-3:] != want["last"]:
-        fail(where, f"texts {texts[:3]}..{texts[-3:]} != {want['first']}..{want['last']}")
-    counts = {}
-    for t in texts:
-        counts[t] = counts.get(t, 0) + 1
-    if counts != want["distinct"]:
-        fail(where, f"text counts {counts} != {want['distinct']}")
-
-
 def check_values(where, channel, group, v4, stored, states):
     kind = signal_type(channel, v4)
     raw = channel["raw"]
@@ -185,17 +106,12 @@ def check_values(where, channel, group, v4, stored, states):
             if any(v != 0 for v in stored):  # MDF 3 strings have no numeric value
                 fail(where, "MDF 3 string channel should store 0")
         elif channel["cn_type"] == 1:
-            total = int(channel["signal_data"].split("(")[1].split()[0])
-            slot = total // raw["count"]
-            if stored != [i * slot for i in range(raw["count"])]:
+            if stored != sidecar.string_slots(channel):
                 fail(where, "signal data offsets are not stored as raw integers")
         else:
-            for k, text in (("first", raw["first"]), ("last", raw["last"])):
-                idx = range(3) if k == "first" else range(len(stored) - 3, len(stored))
-                for i, t in zip(idx, text):
-                    want = as_int64(int.from_bytes((t.encode("latin-1") + b"\0" * 8)[:8], "little"))
-                    if stored[i] != want:
-                        fail(where, f"record {i}: {stored[i]} != first bytes of {t!r}")
+            for _, i, t in sidecar.samples(raw, len(stored)):
+                if stored[i] != as_int64(sidecar.first_bytes(t)):
+                    fail(where, f"record {i}: {stored[i]} != first bytes of {t!r}")
         return
     if kind == "RawValue":
         if is_float(channel, v4):
@@ -208,7 +124,8 @@ def check_values(where, channel, group, v4, stored, states):
     if kind == "State Encoded":
         want = channel["phys"]
         if want.get("kind") == "text":
-            check_text_samples(where, want, [states.get(v, "") for v in stored])
+            for line in sidecar.text_differences(want, [states.get(v, "") for v in stored]):
+                fail(where, line)
             return
         # A nested numeric default: the sidecar gives NaN where the number
         # stands for a text state; here it is the state's key.
@@ -217,7 +134,7 @@ def check_values(where, channel, group, v4, stored, states):
             fail(where, "number of text states differs")
         check_samples(where, dict(want, min=None), marked, close)
         return
-    expected = physical_expectation(channel, group, v4)
+    expected = sidecar.physical_expectation(channel, group, v4)
     if expected is None:
         check_samples(where, raw, stored, lambda a, b: a == b)
     else:
@@ -256,7 +173,7 @@ def check_message(where, conn, v4, group, mid, cid, start, group_number):
         cid += 1
         w = f"{where} {channel['name']}"
         row = conn.execute("SELECT * FROM Channels WHERE ID = ?", (cid,)).fetchone()
-        want_name = channel["name"] if v4 else channel.get("name_raw", channel["name"])
+        want_name = sidecar.channel_name(channel, v4)
         kind = signal_type(channel, v4)
         want = (cid, mid, k, want_name, kind)
         if row is None or row[:5] != want:
@@ -264,13 +181,11 @@ def check_message(where, conn, v4, group, mid, cid, start, group_number):
             continue
         if (row[10], row[11], row[12], row[13], row[14], row[15]) != ("HS CAN", channel["unit"], "", -1, 0, ""):
             fail(w, f"channel texts {row[10:16]}")
-        offset = channel["byte_offset"] if v4 else channel["additional_byte_offset"]
+        offset = sidecar.byte_offset(channel, v4)
         if row[18:] != (data_type(channel, v4), offset, channel["bit_count"], 0, 1, -1, cid, 1):
             fail(w, f"channel layout {row[18:]}")
-        conv = channel.get("conversion") or {}
-        linear = conv.get("cc_type") == (1 if v4 else 0)
-        params = conv.get("vals" if v4 else "params", [0.0, 1.0])
-        if (row[16], row[17]) != ((params[1], params[0]) if linear else (1.0, 0.0)):
+        params = sidecar.linear_params(channel.get("conversion") or {}, v4)
+        if (row[16], row[17]) != ((params[1], params[0]) if params else (1.0, 0.0)):
             fail(w, f"slope and offset {row[16:18]}")
         integer = not is_float(channel, v4) and kind != "Double"
         if columns.get(f"Signal{k}") != ("INTEGER" if integer else "DOUBLE"):
@@ -284,14 +199,13 @@ def check_message(where, conn, v4, group, mid, cid, start, group_number):
 
 
 def check_file(path, tmp):
-    with open(path + ".json") as f:
-        side = json.load(f)
+    side = sidecar.load(path)
     base = os.path.basename(path)
-    v4 = side["version"].startswith("4")
+    v4 = sidecar.is_version4(side)
     db = os.path.join(tmp, base + ".db")
     result, output = build(path, db)
-    groups = [g for g in side["groups"] if not (g["cycles"] == 0 and g["layout"] == "none")]
-    if any("DZ" in g["layout"] or "HL" in g["layout"] for g in groups):
+    groups = sidecar.measured_groups(side)
+    if any(sidecar.is_compressed(g) for g in groups):
         if result != 0 or os.path.exists(db) or "cannot be read" not in output or "was not built" not in output:
             fail(base, f"compressed data must fail the build clearly (result {result}, output {output!r})")
         if any(name.startswith(base) for name in os.listdir(tmp)):
@@ -301,7 +215,7 @@ def check_file(path, tmp):
         fail(base, f"build failed: {output}")
         return
     conn = sqlite3.connect(f"file:{db}?mode=ro", uri=True)
-    start = datetime.datetime.fromisoformat(side["start_time"]).timestamp() - EPOCH_2007
+    start = sidecar.start_offset(side)
     if conn.execute("SELECT COUNT(*) FROM Messages").fetchone()[0] != len(groups):
         fail(base, "message count differs from the group count")
     cid = 0
@@ -333,7 +247,7 @@ def check_non_ascii_names(tmp):
             for wide in (False, True):
                 if os.path.exists(db):
                     os.unlink(db)
-                result, output = build(os.path.join(FIXTURES, fixture), db, wide)
+                result, output = build(os.path.join(sidecar.FIXTURES, fixture), db, wide)
                 where = f"{fixture} in locale {name} ({'wide' if wide else 'narrow'})"
                 if result != 1:
                     fail(where, f"build failed: {output}")
@@ -347,15 +261,9 @@ def check_non_ascii_names(tmp):
                         fail(where, f"{text!r} is not stored as UTF-8 ({[s for s in stored if s and s[:1] > b'~']})")
 
 
-paths = sorted(p[:-5] for p in glob.glob(os.path.join(FIXTURES, "*.json")))
-if not paths:
-    print("no fixtures found in " + FIXTURES)
-    sys.exit(1)
+paths = sidecar.fixture_paths()
 with tempfile.TemporaryDirectory() as tmp:
     for p in paths:
         check_file(p, tmp)
     check_non_ascii_names(tmp)
-for line in failures[:80]:
-    print(line)
-print(f"{len(paths)} fixture files, {len(failures)} differences")
-sys.exit(1 if failures else 0)
+sidecar.report(paths, failures)

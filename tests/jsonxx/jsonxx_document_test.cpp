@@ -2,9 +2,9 @@
 // and what a broken access contract gives back.
 #include <gtest/gtest.h>
 
+#include "JsonTestSupport.h"
 #include "jsonxx/jsonxx.h"
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,21 +16,10 @@ using jsonxx::Object;
 using jsonxx::String;
 using jsonxx::Value;
 
+using jsontest::compact;
+using jsontest::parsed;
+
 namespace {
-
-std::string compact(const Object& object)
-{
-    std::ostringstream out;
-    out << object;
-    return out.str();
-}
-
-std::string compact(const Array& array)
-{
-    std::ostringstream out;
-    out << array;
-    return out.str();
-}
 
 std::vector<std::string> member_names(const Object& object)
 {
@@ -38,13 +27,6 @@ std::vector<std::string> member_names(const Object& object)
     for (const auto& member : object.kv_map())
         names.push_back(member.first);
     return names;
-}
-
-Object parsed(const std::string& text)
-{
-    Object object;
-    EXPECT_TRUE(object.parse(text)) << text;
-    return object;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // token level gives back to the stream, truncated input and deep nesting.
 #include <gtest/gtest.h>
 
+#include "JsonTestSupport.h"
 #include "jsonxx/jsonxx.h"
 
 #include <cmath>
@@ -15,21 +16,9 @@ using jsonxx::Object;
 using jsonxx::String;
 using jsonxx::Value;
 
+using jsontest::compact;
+
 namespace {
-
-std::string compact(const Object& object)
-{
-    std::ostringstream out;
-    out << object;
-    return out.str();
-}
-
-std::string compact(const Array& array)
-{
-    std::ostringstream out;
-    out << array;
-    return out.str();
-}
 
 std::string rest_of(std::istream& in)
 {

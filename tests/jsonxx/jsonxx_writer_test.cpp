@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "testlib/TestSupport.h"
+#include "JsonTestSupport.h"
 #include "jsonxx/jsonxx.h"
 
 #include <clocale>
@@ -19,14 +20,9 @@ using jsonxx::Object;
 using jsonxx::String;
 using jsonxx::Value;
 
-namespace {
+using jsontest::parsed;
 
-Object parsed(const std::string& text)
-{
-    Object object;
-    EXPECT_TRUE(object.parse(text)) << text;
-    return object;
-}
+namespace {
 
 std::string number_text(Number number)
 {

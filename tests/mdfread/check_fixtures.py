@@ -8,8 +8,6 @@ comments reduced to their TX element, text formulas and bit-field tables left
 raw, text states given as numbers standing for the table's texts, values
 of string channels read as the integer of their first bytes, compressed data
 refused."""
-import datetime
-import glob
 import json
 import math
 import os
@@ -18,9 +16,10 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testlib"))
+import sidecar  # noqa: E402
+
 DUMP = sys.argv[1]
-FIXTURES = os.path.join(os.environ.get("VANTREL_FIXTURES", "/work/shared/fixtures"), "mdf")
-EPOCH_2007 = 1167609600
 failures = []
 
 
@@ -54,17 +53,9 @@ def check_numeric(where, stats, values, equal):
         return
     if not values:
         return
-    n = len(values)
-    for i, want in enumerate(stats.get("first", [])):
-        if not equal(values[i], want):
-            fail(where, f"first[{i}] {values[i]!r} != {want!r}")
-    for i, want in enumerate(stats.get("last", [])):
-        k = n - len(stats["last"]) + i
-        if not equal(values[k], want):
-            fail(where, f"last[{i}] {values[k]!r} != {want!r}")
-    for index, want in zip(stats.get("probe_index", []), stats.get("probe", [])):
+    for label, index, want in sidecar.samples(stats, len(values)):
         if not equal(values[index], want):
-            fail(where, f"probe[{index}] {values[index]!r} != {want!r}")
+            fail(where, f"{label} {values[index]!r} != {want!r}")
     finite = [v for v in values if not (isinstance(v, float) and not math.isfinite(v))]
     if "min" in stats and finite:
         if not equal(min(finite), stats["min"]) or not equal(max(finite), stats["max"]):
@@ -88,15 +79,7 @@ def decode(hex_text, encoding):
     return bytes.fromhex(hex_text).decode(encoding)
 
 
-def expected_start(sidecar):
-    when = datetime.datetime.fromisoformat(sidecar["start_time"])
-    return when.timestamp() - EPOCH_2007
-
-
 def check_strings(where, side, ours, version4):
-    stats = side["raw"]
-    texts = stats["first"] + stats["last"]
-    raws = ours["raw"][:3] + ours["raw"][-3:]
     if not version4:
         # MDF 3 string type: no numeric raw value, decoded as 0.0.
         if ours["code"] != 7 or any(v != 0.0 for v in ours["phys"]):
@@ -104,59 +87,33 @@ def check_strings(where, side, ours, version4):
         return
     if side["cn_type"] == 1:
         # Variable-length: the record holds the offset of the entry in the
-        # signal data, where this writer lays the texts in equal slots.
-        total = int(side["signal_data"].split("(")[1].split()[0])
-        slot = total // stats["count"]
-        if ours["raw"] != [i * slot for i in range(stats["count"])]:
-            fail(where, f"signal data offsets {ours['raw'][:3]}... are not the slots of {slot} bytes")
+        # signal data.
+        slots = sidecar.string_slots(side)
+        if ours["raw"] != slots:
+            fail(where, f"signal data offsets {ours['raw'][:3]}... are not the slots {slots[:3]}...")
         return
-    for raw, text in zip(raws, texts):
-        want = int.from_bytes((text.encode("latin-1") + b"\0" * 8)[:8], "little")
+    for _, index, text in sidecar.samples(side["raw"], len(ours["raw"])):
+        raw, want = ours["raw"][index], sidecar.first_bytes(text)
         if raw != want:
             fail(where, f"first bytes of {text!r}: {raw} != {want}")
-
-
-def lower_key(pairs, x):
-    if x < pairs[0][0]:
-        return pairs[0][1]
-    return [v for k, v in pairs if k <= x][-1]
-
-
-def range_value(vals, x):
-    for i in range(0, len(vals) - 1 - (len(vals) - 1) % 3, 3):
-        if vals[i] <= x <= vals[i + 1]:
-            return vals[i + 2]
-    return vals[-1]
-
-
-def derived_stats(raw, rule, stats):
-    """The sidecar's statistics with values recomputed from its own raw values
-    and conversion table by this library's rule."""
-    values = [rule(x) for x in raw]
-    n = len(values)
-    return {"first": values[:len(stats["first"])], "last": values[n - len(stats["last"]):],
-            "probe": [values[i] for i in stats["probe_index"]], "min": min(values), "max": max(values),
-            "mean": math.fsum(values) / n}
 
 
 def check_channel(where, side, ours, group_side, version4):
     enc = "utf-8" if version4 else "latin-1"
     name = decode(ours["name"], enc)
-    want_name = side["name"] if version4 else side.get("name_raw", side["name"])
+    want_name = sidecar.channel_name(side, version4)
     if name != want_name:
         fail(where, f"name {name!r} != {want_name!r}")
     if decode(ours["unit"], enc) != side["unit"]:
         fail(where, f"unit {decode(ours['unit'], enc)!r} != {side['unit']!r}")
     if decode(ours["comment"], enc) != text_of_tx_element(side["comment"]):
         fail(where, f"comment {decode(ours['comment'], enc)!r} != {side['comment']!r}")
-    is_time = side["cn_type"] == (2 if version4 else 1)
-    if ours["is_time"] != is_time:
+    if ours["is_time"] != sidecar.is_time(side, version4):
         fail(where, "time flag differs")
     if ours["bits"] != side["bit_count"]:
         fail(where, "bit count differs")
-    want_offset = side["byte_offset"] if version4 else side["additional_byte_offset"]
-    want_bit = side["bit_offset"] if version4 else side["start_bit"]
-    if ours["byte_offset"] != want_offset or ours["start_bit"] != want_bit:
+    if ours["byte_offset"] != sidecar.byte_offset(side, version4) or \
+            ours["start_bit"] != sidecar.bit_offset(side, version4):
         fail(where, "position differs")
 
     raw, phys = ours["raw"], ours["phys"]
@@ -166,43 +123,21 @@ def check_channel(where, side, ours, group_side, version4):
     check_numeric(where + " raw", side["raw"], raw, exact)
 
     conv = side.get("conversion") or {}
-    cc = conv.get("cc_type")
     states = {k: decode(v, enc) for k, v in ours["states"]}
-    formula = (version4 and cc == 3) or (not version4 and cc == 10)
-    bitfield = version4 and cc == 11
-    if "phys" not in side or formula or bitfield:
+    unsupported = sidecar.left_raw(conv, version4)
+    if "phys" not in side or unsupported:
         # No conversion, or one this library leaves raw.
         for i, (r, p) in enumerate(zip(raw, phys)):
             if not same_float(float(r), p):
                 fail(where, f"value {i}: physical {p!r} != raw {r!r}")
                 break
-        if (formula or bitfield) and states:
+        if unsupported and states:
             fail(where, "unsupported conversion should have no states")
         return
-    want = side["phys"]
-    if not version4 and cc in (7, 8):
-        # Known difference: the other reading of types 7 and 8.
-        sibling = [c for c in group_side["channels"]
-                   if (c.get("conversion") or {}).get("cc_type") == 15 - cc
-                   and c["conversion"].get("params") == conv.get("params")]
-        want = sibling[0]["phys"]
-    if not version4 and cc == 2:
-        # Table without interpolation, MDF 3: the lower key's value (the
-        # sidecar's reader takes the nearest key).
-        want = dict(want, **derived_stats(raw, lambda x: lower_key(conv["pairs"], x), want))
-    if version4 and cc == 6:
-        # Range to value: the first range holding the value, bounds included
-        # (the sidecar's reader misses values at the bounds).
-        want = dict(want, **derived_stats(raw, lambda x: range_value(conv["vals"], x), want))
+    want = sidecar.physical_expectation(side, group_side, version4, raw)
     if want.get("kind") == "text":
-        texts = [states.get(v, "") for v in phys]
-        if texts[:3] != want["first"] or texts[-3:] != want["last"]:
-            fail(where, f"texts {texts[:3]}..{texts[-3:]} != {want['first']}..{want['last']}")
-        counts = {}
-        for t in texts:
-            counts[t] = counts.get(t, 0) + 1
-        if counts != want["distinct"]:
-            fail(where, f"text counts {counts} != {want['distinct']}")
+        for line in sidecar.text_differences(want, [states.get(v, "") for v in phys]):
+            fail(where, line)
         return
     if "nonfinite" in want:
         # Known difference: the sidecar gives NaN where the value stands for
@@ -218,17 +153,16 @@ def check_channel(where, side, ours, group_side, version4):
                                         "mean": want["mean"]}, numeric, close)
         return
     check_numeric(where + " phys", want, phys, close)
-    if cc in (0, 1) and conv.get("params", conv.get("vals")) and (cc == 0 or version4):
-        params = conv.get("params", conv.get("vals"))
+    params = sidecar.linear_params(conv, version4)
+    if params:
         if not ours["linear"] or not close(ours["offset"], params[0]) or not close(ours["slope"], params[1]):
             fail(where, "linear formula differs")
 
 
 def check_file(path):
-    with open(path + ".json") as f:
-        side = json.load(f)
+    side = sidecar.load(path)
     base = os.path.basename(path)
-    version4 = side["version"].startswith("4")
+    version4 = sidecar.is_version4(side)
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "dump.json")
         env = dict(os.environ, TZ="UTC")
@@ -238,15 +172,16 @@ def check_file(path):
             return
         with open(out) as f:
             ours = json.load(f)
-    if abs(ours["start_time"] - expected_start(side)) > 1e-6:
-        fail(base, f"start time {ours['start_time']} != {expected_start(side)}")
-    groups = [g for g in side["groups"] if not (g["cycles"] == 0 and g["layout"] == "none")]
+    start = sidecar.start_offset(side)
+    if abs(ours["start_time"] - start) > 1e-6:
+        fail(base, f"start time {ours['start_time']} != {start}")
+    groups = sidecar.measured_groups(side)
     if len(ours["groups"]) != len(groups):
         fail(base, f"{len(ours['groups'])} groups != {len(groups)}")
         return
     for g_side, g_ours in zip(groups, ours["groups"]):
         where = f"{base} group {g_side['index']}"
-        compressed = "DZ" in g_side["layout"] or "HL" in g_side["layout"]
+        compressed = sidecar.is_compressed(g_side)
         if compressed:
             # Refused clearly: no records, a diagnostic line, never garbage.
             if g_ours["record_count"] != 0 or "cannot be read" not in run.stdout:
@@ -274,13 +209,7 @@ def check_file(path):
                     fail(w, "first or last time differs")
 
 
-paths = sorted(p[:-5] for p in glob.glob(os.path.join(FIXTURES, "*.json")))
-if not paths:
-    print("no fixtures found in " + FIXTURES)
-    sys.exit(1)
+paths = sidecar.fixture_paths()
 for p in paths:
     check_file(p)
-for line in failures[:80]:
-    print(line)
-print(f"{len(paths)} fixture files, {len(failures)} differences")
-sys.exit(1 if failures else 0)
+sidecar.report(paths, failures)

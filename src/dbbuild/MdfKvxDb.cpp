@@ -3,59 +3,20 @@
 
 #include "dbbuild/MdfKvxDb.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "dbbuild/NetworkStatistics.h"
 #include "jsonxx/jsonxx.h"
 #include "mdfread/MDFFileOp.h"
-#include "support/CFormat.h"
 #include "support/CppSQLite3U.h"
 #include "support/LibUtils.h"
+#include "support/TargetFile.h"
 #include "support/Utf8.h"
 #include "vantrel.h"
 
 namespace {
-
-bool StatPath(std::wstring const& path, struct stat& info)
-{
-    return ::stat(mbstring(path).c_str(), &info) == 0;
-}
-
-bool SameFile(std::wstring const& a, std::wstring const& b)
-{
-    struct stat first, second;
-    return StatPath(a, first) && StatPath(b, second) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
-
-bool PathExists(std::wstring const& path)
-{
-    struct stat info;
-    return ::lstat(mbstring(path).c_str(), &info) == 0;
-}
-
-// Where the database is written until it is complete: beside the target, so
-// that the final rename stays on one file system.
-std::wstring BuildingPath(std::wstring const& target)
-{
-    const std::wstring base = target + L".building-" + std::to_wstring(::getpid());
-    std::wstring path = base;
-    for (int attempt = 1; PathExists(path) || PathExists(path + L"-journal"); ++attempt)
-        path = base + L"-" + std::to_wstring(attempt);
-    return path;
-}
-
-void RemoveBuildingFiles(std::wstring const& building)
-{
-    ::unlink(mbstring(building).c_str());
-    ::unlink(mbstring(building + L"-journal").c_str());
-}
 
 // Loads everything into the open connection and closes it. Exceptions of the
 // SQL layer leave here with the connection already closed.
@@ -170,13 +131,18 @@ bool CreateDatabase(CMDFFileOp& file, wchar_t const* mdfPath, wchar_t const* dbP
         DebugOutput1("The database %s would replace the MDF file it is built from", mbstring(target).c_str());
         return false;
     }
+    if (selectionPath && SameFile(target, selectionPath)) {
+        DebugOutput1("The database %s would replace the signal selection", mbstring(target).c_str());
+        return false;
+    }
+    if (!MayReplaceDatabase(target))
+        return false;
 
-    const std::wstring building = BuildingPath(target);
+    PendingFile building(target);
     bool rejected = false;
-    std::unique_ptr<CppSQLite3DB> db(OpenDbIfValid(building.c_str(), false, rejected));
+    std::unique_ptr<CppSQLite3DB> db(OpenDbIfValid(building.path().c_str(), false, rejected));
     if (!db) {
         DebugOutput1("Could not create the database %s", mbstring(target).c_str());
-        RemoveBuildingFiles(building);
         return false;
     }
     bool built = false;
@@ -191,14 +157,9 @@ bool CreateDatabase(CMDFFileOp& file, wchar_t const* mdfPath, wchar_t const* dbP
     } catch (...) {
         DebugOutput("Unexpected failure while building a database");
     }
-    if (built && std::rename(mbstring(building).c_str(), mbstring(target).c_str()) != 0) {
-        DebugOutput(FormatC("Could not replace %s: %s", mbstring(target).c_str(), std::strerror(errno)).c_str());
-        built = false;
-    }
-    if (!built) {
-        RemoveBuildingFiles(building);
+    built = built && building.Commit();
+    if (!built)
         DebugOutput1("The database %s was not built", mbstring(target).c_str());
-    }
     return built;
 }
 

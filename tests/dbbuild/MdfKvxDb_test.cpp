@@ -370,8 +370,8 @@ TEST_F(Selection, NonAsciiNamesMatchWhateverTheFileEncoding)
 
 TEST_F(Selection, UnusableSelectionsFailBeforeAnythingIsTouched)
 {
-    const std::string previous = "an older database\n";
-    testlib::writeText(db, previous);
+    ASSERT_EQ(Build(mdf.c_str(), db.c_str()).result, 1);
+    const std::vector<uint8_t> previous = testlib::readBytes(db);
     struct Case {
         std::string selection, diagnostic;
     } cases[] = {
@@ -390,7 +390,7 @@ TEST_F(Selection, UnusableSelectionsFailBeforeAnythingIsTouched)
         dbtest::BuildResult build = BuildSelection(mdf.c_str(), c.selection.c_str(), db.c_str());
         EXPECT_EQ(build.result, 0);
         EXPECT_TRUE(Contains(build.output, c.diagnostic)) << build.output;
-        EXPECT_EQ(testlib::readText(db), previous);
+        EXPECT_EQ(testlib::readBytes(db), previous);
         EXPECT_EQ(dbtest::FilesIn(dir.path()), (std::vector<std::string>{"select.db", "select.mf4"}));
     }
 }
@@ -454,10 +454,11 @@ TEST(FileSafety, TheMdfFileIsNeverTheTarget)
 TEST(FileSafety, ExistingTargetIsReplacedOnlyByACompleteDatabase)
 {
     testlib::TempDir dir;
-    const std::string db = dir.file("out.db");
-    testlib::writeText(db, "not a database");
-    // Success replaces it.
-    ASSERT_EQ(Build(Fixture("types_v410.mf4").c_str(), db.c_str()).result, 1);
+    const std::string types = Fixture("types_v410.mf4"), db = dir.file("out.db");
+    // An empty file and an earlier measurement database are replaced.
+    testlib::writeText(db, "");
+    ASSERT_EQ(Build(types.c_str(), db.c_str()).result, 1);
+    ASSERT_EQ(Build(types.c_str(), db.c_str()).result, 1);
     EXPECT_TRUE(Complete(db));
     EXPECT_EQ(Scalar(db, "SELECT COUNT(*) FROM Messages"), "1");
     // A failed build (no readable group) leaves the earlier database alone.
@@ -469,17 +470,49 @@ TEST(FileSafety, ExistingTargetIsReplacedOnlyByACompleteDatabase)
     EXPECT_EQ(testlib::readBytes(db), before);
     EXPECT_EQ(dbtest::FilesIn(dir.path()), (std::vector<std::string>{"out.db"}));
     // A target in a folder that does not exist.
-    build = Build(Fixture("types_v410.mf4").c_str(), dir.file("none/out.db").c_str());
+    build = Build(types.c_str(), dir.file("none/out.db").c_str());
     EXPECT_EQ(build.result, 0);
     EXPECT_TRUE(Contains(build.output, "SQLITE_CANTOPEN error from: ")) << build.output;
     EXPECT_EQ(dbtest::FilesIn(dir.path()), (std::vector<std::string>{"out.db"}));
-    // A folder of the target's name is no file to replace.
+    // A name at the file system's limit still builds beside itself.
+    const std::string longName = dir.file(std::string(250, 'n') + ".db");
+    EXPECT_EQ(Build(types.c_str(), longName.c_str()).result, 1);
+    EXPECT_TRUE(Complete(longName));
+}
+
+TEST(FileSafety, WhatIsNoMeasurementDatabaseIsLeftUntouched)
+{
+    testlib::TempDir dir;
+    const std::string types = Fixture("types_v410.mf4");
+    const std::string selection = dir.file("selection.json");
+    testlib::writeText(selection, R"({"Channels": [{"name": "u8"}]})");
+    testlib::writeText(dir.file("text.db"), "not a database");
+    ASSERT_EQ(testlib::sqlite3(dir.file("other.db"), "CREATE TABLE t (x)").exitCode, 0);
     ASSERT_EQ(::mkdir(dir.file("folder.db").c_str(), 0755), 0);
-    build = Build(Fixture("types_v410.mf4").c_str(), dir.file("folder.db").c_str());
-    EXPECT_EQ(build.result, 0);
-    EXPECT_TRUE(Contains(build.output, "Could not replace " + dir.file("folder.db"))) << build.output;
-    EXPECT_EQ(dbtest::FilesIn(dir.path()), (std::vector<std::string>{"folder.db", "out.db"}));
-    EXPECT_TRUE(dbtest::FilesIn(dir.file("folder.db")).empty());
+    ASSERT_EQ(::mkfifo(dir.file("fifo.db").c_str(), 0644), 0);
+    struct Case {
+        std::string target;
+        char const* line;
+    } cases[] = {{dir.file("text.db"), "is not a measurement database"},
+                 {dir.file("other.db"), "is not a measurement database"},
+                 {dir.file("folder.db"), "not a regular file"},
+                 {dir.file("fifo.db"), "not a regular file"},
+                 {"/dev/null", "not a regular file"},
+                 {selection, "would replace the signal selection"}};
+    for (Case const& c : cases) {
+        const std::vector<uint8_t> before = c.target == "/dev/null" || c.target == dir.file("folder.db") ||
+                                                    c.target == dir.file("fifo.db")
+                                                ? std::vector<uint8_t>()
+                                                : testlib::readBytes(c.target);
+        dbtest::BuildResult build = BuildSelection(types.c_str(), selection.c_str(), c.target.c_str());
+        EXPECT_EQ(build.result, 0) << c.target;
+        EXPECT_TRUE(Contains(build.output, c.line)) << c.target << ": " << build.output;
+        if (!before.empty()) {
+            EXPECT_EQ(testlib::readBytes(c.target), before) << c.target;
+        }
+    }
+    EXPECT_EQ(dbtest::FilesIn(dir.path()), (std::vector<std::string>{"fifo.db", "folder.db", "other.db",
+                                                                      "selection.json", "text.db"}));
 }
 
 TEST(FileSafety, UnreadableMdfFiles)

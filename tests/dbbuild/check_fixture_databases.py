@@ -141,6 +141,16 @@ def check_values(where, channel, group, v4, stored, states):
         check_samples(where, expected, stored, close)
 
 
+def message_label(group, group_number):
+    """Name and network of a group's message: from the comment of the group's
+    first channel in chain order (the time channel too), split at its first
+    " | ", else the group's default label on "HS CAN"."""
+    comment = group["channels"][0]["comment"] if group["channels"] else ""
+    if " | " in comment:
+        return tuple(comment.split(" | ", 1))
+    return f"Group{group_number:04d}", "HS CAN"
+
+
 def check_message(where, conn, v4, group, mid, cid, start, group_number):
     channels = [c for c in group["channels"] if not is_time(c, v4)]
     times = [c for c in group["channels"] if is_time(c, v4)]
@@ -151,8 +161,8 @@ def check_message(where, conn, v4, group, mid, cid, start, group_number):
         fail(where, f"no message {mid}")
         return cid
     name, arb, count, table, network, tmin, tmax = msg[:7]
-    if (name, arb, count, table, network) != (f"Group{group_number:04d}", "", len(channels),
-                                              f"MessageData{mid:04d}", "HS CAN"):
+    want_name, want_network = message_label(group, group_number)
+    if (name, arb, count, table, network) != (want_name, "", len(channels), f"MessageData{mid:04d}", want_network):
         fail(where, f"message row {msg}")
     if msg[7:] != (0.0, 0.0, group["cycles"], 0.0, 0, 8):
         fail(where, f"message counters {msg[7:]}")
@@ -179,7 +189,7 @@ def check_message(where, conn, v4, group, mid, cid, start, group_number):
         if row is None or row[:5] != want:
             fail(w, f"channel row {row[:5] if row else None} != {want}")
             continue
-        if (row[10], row[11], row[12], row[13], row[14], row[15]) != ("HS CAN", channel["unit"], "", -1, 0, ""):
+        if (row[10], row[11], row[12], row[13], row[14], row[15]) != (want_network, channel["unit"], "", -1, 0, ""):
             fail(w, f"channel texts {row[10:16]}")
         offset = sidecar.byte_offset(channel, v4)
         if row[18:] != (data_type(channel, v4), offset, channel["bit_count"], 0, 1, -1, cid, 1):
@@ -223,13 +233,21 @@ def check_file(path, tmp):
         cid = check_message(f"{base} group {group['index']}", conn, v4, group, number, cid, start, number)
     if conn.execute("SELECT COUNT(*) FROM Channels").fetchone()[0] != cid + 1:
         fail(base, "Channels holds other rows than the signals and the collection key")
-    total = sum(g["cycles"] for g in groups)
-    stats = conn.execute("SELECT * FROM Network_Statistics").fetchall()
-    last = max(start + [c for c in g["channels"] if is_time(c, v4)][0]["raw"]["max"] for g in groups)
-    if len(stats) != 1 or stats[0][:6] != ("HS CAN", total, total, 0, 0, 0) or \
-            abs(stats[0][6] - start) > 1e-6 or abs(stats[0][7] - last) > 1e-6 or \
-            abs(stats[0][8] - total / (last - start)) > 1e-6 * stats[0][8]:
-        fail(base, f"network statistics {stats}")
+    # One Network_Statistics row per network of the messages, all starting
+    # at the measurement start.
+    networks = {}
+    for number, group in enumerate(groups, 1):
+        count, last = networks.get(message_label(group, number)[1], (0, start))
+        end = start + [c for c in group["channels"] if is_time(c, v4)][0]["raw"]["max"]
+        networks[message_label(group, number)[1]] = (count + group["cycles"], max(last, end))
+    stats = {r[0]: r[1:] for r in conn.execute("SELECT * FROM Network_Statistics")}
+    if set(stats) != set(networks):
+        fail(base, f"networks {sorted(stats)} != {sorted(networks)}")
+    for network, (total, last) in networks.items():
+        row = stats.get(network)
+        if row is None or row[:5] != (total, total, 0, 0, 0) or abs(row[5] - start) > 1e-6 or \
+                abs(row[6] - last) > 1e-6 or abs(row[7] - total / (last - start)) > 1e-6 * row[7]:
+            fail(base, f"network statistics of {network}: {row}")
     for line in db_checks.check_statistics(conn, base):
         fail(base, line)
     conn.close()

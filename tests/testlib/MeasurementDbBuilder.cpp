@@ -137,8 +137,8 @@ void MakeMeasurementDb(const std::string& path, const TestDatabase& database)
     sqlite3_stmt* messageRow = db.prepare(
         "INSERT INTO Messages VALUES (?, ?, '', ?, ?, ?, ?, ?, 0, 0, ?, 0, 0, 8)");
     sqlite3_stmt* channelRow = db.prepare(
-        "INSERT INTO Channels VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?, ?, '', -1, 0, '', ?, ?, ?, 0, 32, 0, 1, -1, ?, "
-        "1)");
+        "INSERT INTO Channels VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?, ?, ?, -1, 0, '', ?, ?, ?, 0, ?, 0, 1, ?, ?, ?)");
+    sqlite3_stmt* stateRow = db.prepare("INSERT INTO ChannelStates VALUES (?, ?, ?)");
     int channelId = 1;
     std::map<std::string, std::pair<long long, double>> networks;  // count, max time
     for (size_t m = 0; m < database.messages.size(); ++m) {
@@ -152,12 +152,12 @@ void MakeMeasurementDb(const std::string& path, const TestDatabase& database)
         }
         sqlite3_bind_int(messageRow, 1, messageId);
         bindText(messageRow, 2, message.name);
-        sqlite3_bind_int(messageRow, 3, static_cast<int>(message.signals.size()));
+        sqlite3_bind_int64(messageRow, 3, message.signalCount.value_or(static_cast<long long>(message.signals.size())));
         bindText(messageRow, 4, tableName(messageId, 1));
         bindText(messageRow, 5, message.network);
         sqlite3_bind_double(messageRow, 6, minTime);
         sqlite3_bind_double(messageRow, 7, maxTime);
-        sqlite3_bind_int64(messageRow, 8, static_cast<sqlite3_int64>(message.rows.size()));
+        sqlite3_bind_int64(messageRow, 8, message.messageCount.value_or(static_cast<long long>(message.rows.size())));
         db.run(messageRow);
         auto& network = networks[message.network];
         network.first += static_cast<long long>(message.rows.size());
@@ -175,7 +175,7 @@ void MakeMeasurementDb(const std::string& path, const TestDatabase& database)
                 low = high = 0;
             sqlite3_bind_int(channelRow, 1, channelId);
             sqlite3_bind_int(channelRow, 2, messageId);
-            sqlite3_bind_int(channelRow, 3, static_cast<int>(k) + 1);
+            sqlite3_bind_int(channelRow, 3, signal.messageChannel.value_or(static_cast<int>(k) + 1));
             bindText(channelRow, 4, signal.name);
             if (!signal.signalType.empty())
                 bindText(channelRow, 5, signal.signalType);
@@ -185,16 +185,29 @@ void MakeMeasurementDb(const std::string& path, const TestDatabase& database)
             sqlite3_bind_double(channelRow, 9, low);
             bindText(channelRow, 10, message.network);
             bindText(channelRow, 11, signal.units);
-            sqlite3_bind_double(channelRow, 12, signal.slope);
-            sqlite3_bind_double(channelRow, 13, signal.offset);
-            sqlite3_bind_int(channelRow, 14, signal.integer ? 1 : 4);
-            sqlite3_bind_int(channelRow, 15, channelId);
+            bindText(channelRow, 12, signal.daqRate);
+            if (!signal.nullScaling) {
+                sqlite3_bind_double(channelRow, 13, signal.slope);
+                sqlite3_bind_double(channelRow, 14, signal.offset);
+            }
+            sqlite3_bind_int(channelRow, 15, signal.dataType.value_or(signal.integer ? 1 : 4));
+            sqlite3_bind_int(channelRow, 16, signal.bitLength);
+            sqlite3_bind_int(channelRow, 17, signal.muxValue);
+            sqlite3_bind_int(channelRow, 18, signal.sequence.value_or(channelId));
+            sqlite3_bind_int(channelRow, 19, signal.collectionMask);
+            for (auto const& [value, text] : signal.states) {
+                sqlite3_bind_int(stateRow, 1, channelId);
+                bindText(stateRow, 2, text);
+                sqlite3_bind_double(stateRow, 3, value);
+                db.run(stateRow);
+            }
             db.run(channelRow);
             ++channelId;
         }
     }
     sqlite3_finalize(messageRow);
     sqlite3_finalize(channelRow);
+    sqlite3_finalize(stateRow);
     db.exec("INSERT INTO Channels (ID, Name, CollectionMask) VALUES (0, 'Collection Key', 1)");
     if (database.statisticsStart) {
         sqlite3_stmt* statistics = db.prepare("INSERT INTO Network_Statistics VALUES (?, ?, ?, 0, 0, 0, ?, ?, 0)");

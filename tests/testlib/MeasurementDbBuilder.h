@@ -16,6 +16,18 @@ struct TestSignal {
     double offset = 0.0;
     bool integer = false;  // INTEGER column instead of DOUBLE
     std::string units;
+    // Channels columns a reader may rely on; unset ones take the builder's
+    // values (DataType 1 for integer columns, 4 else; MessageChannel the
+    // signal's position; Sequence the channel ID).
+    std::optional<int> dataType;
+    int bitLength = 32;
+    std::optional<int> messageChannel;
+    std::optional<int> sequence;
+    int collectionMask = 1;
+    std::string daqRate;
+    int muxValue = -1;
+    bool nullScaling = false;  // NULL Slope and Offset
+    std::vector<std::pair<double, std::string>> states;  // ChannelStates rows (value, text)
 };
 
 struct TestRow {
@@ -28,6 +40,9 @@ struct TestMessage {
     std::string network = "HS CAN";
     std::vector<TestSignal> signals;
     std::vector<TestRow> rows;  // in stored order
+    // Messages columns as stored, when they must disagree with the data.
+    std::optional<long long> signalCount;
+    std::optional<long long> messageCount;
 };
 
 struct TestDatabase {

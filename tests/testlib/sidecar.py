@@ -12,7 +12,8 @@ import math
 import os
 import sys
 
-FIXTURES = os.path.join(os.environ.get("VANTREL_FIXTURES", "/work/shared/fixtures"), "mdf")
+FIXTURES = os.path.join(os.environ.get("VANTREL_FIXTURES") or
+                        os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data"), "mdf")
 # Times in this library count from 2007-01-01 00:00 UTC.
 EPOCH_2007 = 1167609600
 

@@ -1,0 +1,183 @@
+#include "support/TargetFile.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/CFormat.h"
+#include "support/LibUtils.h"
+
+using namespace std::string_view_literals;
+
+std::string_view const kSqliteSignature = "SQLite format 3\0"sv;
+std::string_view const kMdfSignature = "MDF     "sv;
+std::string_view const kMatSignature = "MATLAB 5.0 MAT-file"sv;
+
+namespace {
+
+bool StatPath(std::wstring const& path, struct stat& info)
+{
+    return ::stat(mbstring(path).c_str(), &info) == 0;
+}
+
+bool PathExists(std::string const& path)
+{
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+void Refuse(char const* why, std::wstring const& path)
+{
+    DebugOutput(FormatC("%s: %s", why, mbstring(path).c_str()).c_str());
+}
+
+// Reads the first bytes of a regular file without blocking on anything that
+// was swapped in after the check.
+bool BeginsWith(std::string const& path, std::string_view signature)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::string head(signature.size(), '\0');
+    size_t got = 0;
+    while (got < head.size()) {
+        const ssize_t n = ::read(fd, &head[got], head.size() - got);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return got == head.size() && head == signature;
+}
+
+bool HasMessagesTable(std::string const& path)
+{
+    sqlite3* db = nullptr;
+    bool found = false;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* query = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'Messages'", -1,
+                               &query, nullptr) == SQLITE_OK)
+            found = sqlite3_step(query) == SQLITE_ROW;
+        sqlite3_finalize(query);
+    }
+    sqlite3_close_v2(db);
+    return found;
+}
+
+// What stands at the target: 0 nothing or an empty file, 1 a non-empty
+// regular file, -1 something that must not be replaced (diagnostic given).
+int InspectTarget(std::wstring const& target)
+{
+    struct stat info;
+    if (::stat(mbstring(target).c_str(), &info) != 0)
+        return errno == ENOENT ? 0 : (Refuse("Cannot inspect the output file", target), -1);
+    if (!S_ISREG(info.st_mode)) {
+        Refuse("The output is not a regular file and is left untouched", target);
+        return -1;
+    }
+    return info.st_size == 0 ? 0 : 1;
+}
+
+// Longest file name the folder of path accepts, in bytes.
+size_t NameLimit(std::string const& folder)
+{
+    const long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    return limit > 0 ? static_cast<size_t>(limit) : 255;
+}
+
+void RemoveWithJournal(std::string const& path)
+{
+    ::unlink(path.c_str());
+    ::unlink((path + "-journal").c_str());
+}
+
+}  // namespace
+
+bool SameFile(std::wstring const& a, std::wstring const& b)
+{
+    struct stat first, second;
+    return StatPath(a, first) && StatPath(b, second) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool MayReplaceTarget(std::wstring const& path, std::string_view signature)
+{
+    const int state = InspectTarget(path);
+    if (state <= 0)
+        return state == 0;
+    if (signature.empty() || BeginsWith(mbstring(path), signature))
+        return true;
+    Refuse("The output would replace a file of another kind, which is left untouched", path);
+    return false;
+}
+
+bool MayReplaceDatabase(std::wstring const& path)
+{
+    const int state = InspectTarget(path);
+    if (state <= 0)
+        return state == 0;
+    const std::string narrow = mbstring(path);
+    if (BeginsWith(narrow, kSqliteSignature) && HasMessagesTable(narrow))
+        return true;
+    Refuse("The target is not a measurement database and is left untouched", path);
+    return false;
+}
+
+PendingFile::PendingFile(std::wstring target) : m_target(std::move(target))
+{
+    const std::string narrow = mbstring(m_target);
+    const size_t slash = narrow.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : narrow.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? narrow : narrow.substr(slash + 1);
+    // Room for SQLite's "-journal" beside the temporary file.
+    const size_t limit = NameLimit(folder) - 8;
+    const std::string suffix = FormatC(".part-%ld", static_cast<long>(::getpid()));
+    for (int attempt = 0;; ++attempt) {
+        const std::string extra = attempt == 0 ? suffix : FormatC("%s-%d", suffix.c_str(), attempt);
+        // A name near the limit is cut: the temporary file needs no meaning.
+        std::string base = name;
+        if (base.size() + extra.size() > limit) {
+            size_t cut = limit - extra.size();
+            while (cut > 0 && (static_cast<unsigned char>(base[cut]) & 0xC0) == 0x80)
+                --cut;  // keep whole characters
+            base.resize(cut);
+        }
+        const std::string candidate = folder + base + extra;
+        if (!PathExists(candidate) && !PathExists(candidate + "-journal")) {
+            m_path = widestring(candidate);
+            break;
+        }
+    }
+}
+
+PendingFile::~PendingFile()
+{
+    Discard();
+}
+
+bool PendingFile::Commit()
+{
+    if (m_done)
+        return false;
+    m_done = true;
+    if (std::rename(mbstring(m_path).c_str(), mbstring(m_target).c_str()) == 0) {
+        ::unlink((mbstring(m_path) + "-journal").c_str());
+        return true;
+    }
+    DebugOutput(FormatC("Could not replace %s: %s", mbstring(m_target).c_str(), std::strerror(errno)).c_str());
+    RemoveWithJournal(mbstring(m_path));
+    return false;
+}
+
+void PendingFile::Discard()
+{
+    if (m_done)
+        return;
+    m_done = true;
+    RemoveWithJournal(mbstring(m_path));
+}

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 // ---- Text conversion -------------------------------------------------------
 
@@ -62,6 +63,12 @@ void ReplaceStringInPlace(std::string& text, std::string const& from, std::strin
 bool MatchField(std::string const& pattern, std::string const& text);
 // Makes a name usable as a MAT variable or field name.
 void ScrubMatlabName(std::string& name);
+// Gives every name of a list of cleaned MAT variable names its own text, so
+// that no variable written later replaces an earlier one: the first of equal
+// names keeps it, and a repeat or the reserved name "header" gets "_2", "_3",
+// ... (the first number no other name of the list uses), cut so that the
+// whole stays within 63 characters.
+void MakeMatlabNamesUnique(std::vector<std::string>& names);
 
 // ---- Diagnostics -----------------------------------------------------------
 

@@ -1,5 +1,7 @@
 #include "support/LibUtils.h"
 
+#include <set>
+
 namespace {
 
 template <typename String>
@@ -67,4 +69,34 @@ void ScrubMatlabName(std::string& name)
     // MATLAB names hold at most 63 characters.
     if (name.size() > 63)
         name.resize(63);
+}
+
+void MakeMatlabNamesUnique(std::vector<std::string>& names)
+{
+    constexpr size_t kLongest = 63;
+    // Every name that stands once keeps it: a suffixed name must not take the
+    // text of a later channel.
+    std::set<std::string> taken(names.begin(), names.end());
+    taken.insert("header");
+    std::set<std::string> kept;
+    for (std::string& name : names) {
+        if (name != "header" && kept.insert(name).second)
+            continue;
+        for (int number = 2;; ++number) {
+            const std::string suffix = "_" + std::to_string(number);
+            std::string candidate = name;
+            if (candidate.size() + suffix.size() > kLongest) {
+                size_t cut = kLongest - suffix.size();
+                while (cut > 0 && (static_cast<unsigned char>(candidate[cut]) & 0xC0) == 0x80)
+                    --cut;  // whole characters only
+                candidate.resize(cut);
+            }
+            candidate += suffix;
+            if (taken.insert(candidate).second) {
+                name = candidate;
+                kept.insert(candidate);
+                break;
+            }
+        }
+    }
 }

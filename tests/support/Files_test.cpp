@@ -103,6 +103,26 @@ TEST(Strings, MatlabNames)
     }
 }
 
+TEST(Strings, MatlabNamesAreMadeUnique)
+{
+    const std::string long63(63, 'y'), wide = std::string(60, 'x') + "\xC3\x9C" "z";
+    struct Case {
+        std::vector<std::string> names, unique;
+    } cases[] = {
+        {{"a", "b"}, {"a", "b"}},
+        {{"a", "a", "a"}, {"a", "a_2", "a_3"}},
+        {{"a", "a", "a_2"}, {"a", "a_3", "a_2"}},  // a later name keeps its own text
+        {{"header", "x"}, {"header_2", "x"}},
+        {{long63, long63}, {long63, std::string(61, 'y') + "_2"}},
+        {{wide, wide}, {wide, std::string(60, 'x') + "_2"}},  // never half a character
+    };
+    for (Case& c : cases) {
+        std::vector<std::string> names = c.names;
+        MakeMatlabNamesUnique(names);
+        EXPECT_EQ(names, c.unique);
+    }
+}
+
 TEST(Diagnostics, LinesOnStandardOutput)
 {
     testlib::StdoutCapture capture;

@@ -36,6 +36,14 @@ struct DbSignal {
     // which stays exact where a sum of squares loses everything to
     // cancellation (values far from 0 with a small spread).
     double GetStdDev(double n) const;
+    // The average over n samples as the statistics report it: min when
+    // every sample was equal, else the sum over n (the plain sum for n 0).
+    double GetAverage(double n) const
+    {
+        if (min == max)
+            return min;
+        return n == 0.0 ? sum : sum / n;
+    }
 
     // Deviations from the mean at or beyond this size are accumulated in
     // long double: their squares, summed over billions of records, would

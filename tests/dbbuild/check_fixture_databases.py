@@ -19,23 +19,19 @@ import os
 import sqlite3
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "testlib"))
 import db_checks  # noqa: E402
 import sidecar  # noqa: E402
+from libcall import captured, lib  # noqa: E402
 from sidecar import is_float, is_time  # noqa: E402
 
 failures = []
 
-os.environ["TZ"] = "UTC"
-time.tzset()
-lib = ctypes.CDLL(os.environ["VANTREL_LIB"])
 lib.CreateDatabase.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
 lib.CreateDatabaseW.argtypes = [ctypes.c_wchar_p, ctypes.c_wchar_p]
-libc = ctypes.CDLL(None)
 
 
 def fail(where, text):
@@ -44,18 +40,7 @@ def fail(where, text):
 
 def build(mdf, db, wide=False):
     """Runs the build with standard output captured; (result, output)."""
-    sys.stdout.flush()
-    with tempfile.TemporaryFile() as sink:
-        saved = os.dup(1)
-        os.dup2(sink.fileno(), 1)
-        try:
-            result = lib.CreateDatabaseW(mdf, db) if wide else lib.CreateDatabase(mdf.encode(), db.encode())
-            libc.fflush(None)
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
-        sink.seek(0)
-        return result, sink.read().decode("utf-8", "replace")
+    return captured(lib.CreateDatabaseW, mdf, db) if wide else captured(lib.CreateDatabase, mdf.encode(), db.encode())
 
 
 # ---- What the sidecar says, by this library's rules ----------------------
@@ -141,6 +126,15 @@ def check_values(where, channel, group, v4, stored, states):
         check_samples(where, expected, stored, close)
 
 
+def message_of(group, group_number):
+    """(name, network) of a group's message: its first channel's comment
+    split at " | ", else the group's placeholder on "HS CAN"."""
+    comment = group["channels"][0]["comment"]
+    if " | " in comment:
+        return tuple(comment.split(" | ", 1))
+    return f"Group{group_number:04d}", "HS CAN"
+
+
 def check_message(where, conn, v4, group, mid, cid, start, group_number):
     channels = [c for c in group["channels"] if not is_time(c, v4)]
     times = [c for c in group["channels"] if is_time(c, v4)]
@@ -151,8 +145,8 @@ def check_message(where, conn, v4, group, mid, cid, start, group_number):
         fail(where, f"no message {mid}")
         return cid
     name, arb, count, table, network, tmin, tmax = msg[:7]
-    if (name, arb, count, table, network) != (f"Group{group_number:04d}", "", len(channels),
-                                              f"MessageData{mid:04d}", "HS CAN"):
+    want_name, want_network = message_of(group, group_number)
+    if (name, arb, count, table, network) != (want_name, "", len(channels), f"MessageData{mid:04d}", want_network):
         fail(where, f"message row {msg}")
     if msg[7:] != (0.0, 0.0, group["cycles"], 0.0, 0, 8):
         fail(where, f"message counters {msg[7:]}")
@@ -179,7 +173,7 @@ def check_message(where, conn, v4, group, mid, cid, start, group_number):
         if row is None or row[:5] != want:
             fail(w, f"channel row {row[:5] if row else None} != {want}")
             continue
-        if (row[10], row[11], row[12], row[13], row[14], row[15]) != ("HS CAN", channel["unit"], "", -1, 0, ""):
+        if (row[10], row[11], row[12], row[13], row[14], row[15]) != (want_network, channel["unit"], "", -1, 0, ""):
             fail(w, f"channel texts {row[10:16]}")
         offset = sidecar.byte_offset(channel, v4)
         if row[18:] != (data_type(channel, v4), offset, channel["bit_count"], 0, 1, -1, cid, 1):
@@ -223,12 +217,18 @@ def check_file(path, tmp):
         cid = check_message(f"{base} group {group['index']}", conn, v4, group, number, cid, start, number)
     if conn.execute("SELECT COUNT(*) FROM Channels").fetchone()[0] != cid + 1:
         fail(base, "Channels holds other rows than the signals and the collection key")
-    total = sum(g["cycles"] for g in groups)
-    stats = conn.execute("SELECT * FROM Network_Statistics").fetchall()
-    last = max(start + [c for c in g["channels"] if is_time(c, v4)][0]["raw"]["max"] for g in groups)
-    if len(stats) != 1 or stats[0][:6] != ("HS CAN", total, total, 0, 0, 0) or \
-            abs(stats[0][6] - start) > 1e-6 or abs(stats[0][7] - last) > 1e-6 or \
-            abs(stats[0][8] - total / (last - start)) > 1e-6 * stats[0][8]:
+    networks = {}
+    for number, g in enumerate(groups, 1):
+        last = start + [c for c in g["channels"] if is_time(c, v4)][0]["raw"]["max"]
+        total, latest = networks.get(message_of(g, number)[1], (0, -math.inf))
+        networks[message_of(g, number)[1]] = (total + g["cycles"], max(latest, last))
+    stats = {row[0]: row[1:] for row in conn.execute("SELECT * FROM Network_Statistics")}
+    for network, (total, last) in networks.items():
+        row = stats.get(network)
+        if row is None or row[:5] != (total, total, 0, 0, 0) or abs(row[5] - start) > 1e-6 or \
+                abs(row[6] - last) > 1e-6 or abs(row[7] - total / (last - start)) > 1e-6 * row[7]:
+            fail(base, f"network statistics of {network}: {row}")
+    if len(stats) != len(networks):
         fail(base, f"network statistics {stats}")
     for line in db_checks.check_statistics(conn, base):
         fail(base, line)

@@ -57,10 +57,54 @@ GroupReader::GroupReader(std::vector<DbSignal>& signals, double start)
       m_group(m_time.channel->GetChannelGroup())
 {
     m_cells.reserve(signals.size());
+    m_dataSignals.reserve(signals.size());
     for (size_t k = 1; k < signals.size(); ++k) {
         DbSignal& signal = signals[k];
-        m_cells.push_back({signal.channel, &signal, ValuePosition(signal.channel), ReadingOf(signal)});
+        m_cells.push_back({signal.channel, ValuePosition(signal.channel), ReadingOf(signal)});
+        m_dataSignals.push_back(&signal);
     }
+    const size_t size = std::max<size_t>(1, m_group->GetDataRecordSize());
+    m_perBlock = std::max<size_t>(1, std::min(kBlockBytes / size, kBlockValues / (m_cells.size() + 1)));
+    m_times.resize(m_perBlock);
+    m_columns.resize(m_perBlock * m_cells.size());
+}
+
+void GroupReader::DecodeBlock(char const* records, size_t size, size_t count)
+{
+    m_time.channel->GetValues(records + m_timePosition, size, count, m_times.data());
+    for (size_t k = 0; k < m_cells.size(); ++k) {
+        Cell const& cell = m_cells[k];
+        char const* p = records + cell.position;
+        double* column = m_columns.data() + k * m_perBlock;
+        switch (cell.reading) {
+        case Reading::Double:
+        case Reading::Integer:
+            cell.channel->GetValues(p, size, count, column);
+            break;
+        case Reading::RawInteger:
+            for (size_t r = 0; r < count; ++r)
+                column[r] = static_cast<double>(cell.channel->GetInteger(p + r * size));
+            break;
+        default:
+            for (size_t r = 0; r < count; ++r)
+                column[r] = cell.channel->GetFloat(p + r * size);
+            break;
+        }
+    }
+}
+
+void GroupReader::FeedStatistics(unsigned long long index, size_t count)
+{
+    size_t first = 0;
+    if (index == 0 && count > 0) {
+        for (size_t k = 0; k < m_cells.size(); ++k)
+            m_dataSignals[k]->ProcessValue(0, m_times[0], m_columns[k * m_perBlock], true);
+        m_statistics.Load(m_dataSignals);
+        first = 1;
+    }
+    if (count > first)
+        m_statistics.Feed(m_columns.data() + first, m_perBlock, m_times.data() + first,
+                          static_cast<long long>(index + first), count - first);
 }
 
 GroupReader::Reading GroupReader::ReadingOf(DbSignal const& signal)

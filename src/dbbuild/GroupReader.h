@@ -6,6 +6,7 @@
 // channel list of the same file.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -54,11 +55,25 @@ public:
 private:
     struct Cell {
         CCNBlockOp const* channel;
-        DbSignal* signal;
         size_t position;  // byte of the record where the value begins
         Reading reading;
     };
 
+    // A block of records read and decoded at once holds about this many
+    // bytes, and its decoded values about this many doubles.
+    static constexpr size_t kBlockBytes = 64 * 1024;
+    static constexpr size_t kBlockValues = 32 * 1024;
+
+    // The values of count records (size bytes each) into m_times and
+    // m_columns: each channel's layout is looked at once per block.
+    void DecodeBlock(char const* records, size_t size, size_t count);
+    // The time signal's sample of record r of the block (record index of
+    // the group), and the record's values handed to store.
+    template <typename Store>
+    inline void StoreRecord(char const* record, size_t r, unsigned long long index, Store& store);
+    // The data signals' samples of the first count records of the block,
+    // the first of which is record index of the group.
+    void FeedStatistics(unsigned long long index, size_t count);
     static Reading ReadingOf(DbSignal const& signal);
     void ReportUnreadable(std::string const& label, unsigned long long read, unsigned long long count) const;
 
@@ -67,10 +82,16 @@ private:
     double m_start;
     CCGBlockOp* m_group;
     std::vector<Cell> m_cells;
+    size_t m_perBlock;                     // records in a block
+    std::vector<double> m_times;           // the time of each record of the block
+    std::vector<double> m_columns;         // cell k's values of the block from k * m_perBlock on
+    std::vector<DbSignal*> m_dataSignals;  // one per cell
+    SignalBatch m_statistics;              // the data signals' statistics from record 1 on
 };
 
 // A store that keeps nothing: statistics only.
 struct DiscardValues {
+    static constexpr bool kKeepsValues = false;
     void Time(double) {}
     void Value(size_t, double) {}
     void Integer(size_t, long long) {}
@@ -81,47 +102,45 @@ template <typename Store>
 unsigned long long GroupReader::ReadAll(Store& store, std::string const& label)
 {
     const unsigned long long count = m_group->GetRecordCount();
-    // The reader keeps only channels whose bits lie inside the record.
-    std::vector<char> buffer(static_cast<size_t>(m_group->GetDataRecordSize()) + 8, 0);
-    char const* record = buffer.data();
+    const size_t size = m_group->GetDataRecordSize();
+    std::vector<char> buffer(m_perBlock * size + 8, 0);
     unsigned long long index = 0;
-    for (; index < count; ++index) {
-        if (!m_group->ReadRecord(buffer.data(), index)) {
+    while (index < count) {
+        const size_t wanted = static_cast<size_t>(std::min<unsigned long long>(m_perBlock, count - index));
+        const size_t read = static_cast<size_t>(m_group->ReadRecords(buffer.data(), index, wanted));
+        DecodeBlock(buffer.data(), size, read);
+        for (size_t r = 0; r < read; ++r)
+            StoreRecord(buffer.data() + r * size, r, index + r, store);
+        FeedStatistics(index, read);
+        index += read;
+        if (read < wanted) {
             ReportUnreadable(label, index, count);
             break;
         }
-        const long long i = static_cast<long long>(index);
-        const double t = m_time.channel->getValue(record + m_timePosition);
-        // An infinite or NaN time counts as 0, in the statistics as stored.
-        store.Time(m_time.ProcessValue(i, t, m_start + t, false));
-        const double inverseCount = 1.0 / (static_cast<double>(index) + 1.0);
+    }
+    if (index > 0)
+        m_statistics.Store();
+    return index;
+}
+
+template <typename Store>
+inline void GroupReader::StoreRecord(char const* record, size_t r, unsigned long long index, Store& store)
+{
+    const double t = m_times[r];
+    // An infinite or NaN time counts as 0, in the statistics as stored.
+    const double time = m_time.ProcessValue(static_cast<long long>(index), t, m_start + t, false);
+    if constexpr (Store::kKeepsValues) {
+        store.Time(time);
         for (size_t k = 0; k < m_cells.size(); ++k) {
             Cell const& cell = m_cells[k];
-            char const* p = record + cell.position;
-            double value;
+            const double value = m_columns[k * m_perBlock + r];
             switch (cell.reading) {
-            case Reading::Double:
-                value = cell.channel->getValue(p);
-                store.Value(k, value);
-                break;
-            case Reading::Integer:
-                value = cell.channel->getValue(p);
-                store.Integer(k, static_cast<long long>(value));
-                break;
-            case Reading::RawInteger: {
-                const long long raw = cell.channel->GetInteger(p);
-                store.Integer(k, raw);
-                value = static_cast<double>(raw);
-                break;
+            case Reading::Integer: store.Integer(k, static_cast<long long>(value)); break;
+            // Integers beyond 53 bits keep every bit in the store.
+            case Reading::RawInteger: store.Integer(k, cell.channel->GetInteger(record + cell.position)); break;
+            default: store.Value(k, value); break;
             }
-            default:
-                value = cell.channel->GetFloat(p);
-                store.Value(k, value);
-                break;
-            }
-            cell.signal->ProcessSample(i, t, value, inverseCount);
         }
         store.EndRecord();
     }
-    return index;
 }

@@ -92,6 +92,8 @@ void InsertStates(CppSQLite3DB* db, DbSignal const& signal)
 // each record into every part of the message's record table.
 class RecordStore {
 public:
+    static constexpr bool kKeepsValues = true;
+
     RecordStore(CppSQLite3DB* db, DbMessage const& message, long long& insertsInTransaction);
 
     void Time(double time)

@@ -62,7 +62,7 @@ private:
     // A block of records read and decoded at once holds about this many
     // bytes, and its decoded values about this many doubles.
     static constexpr size_t kBlockBytes = 64 * 1024;
-    static constexpr size_t kBlockValues = 32 * 1024;
+    static constexpr size_t kBlockValues = 8 * 1024;
 
     // The values of count records (size bytes each) into m_times and
     // m_columns: each channel's layout is looked at once per block.

@@ -9,7 +9,7 @@
 // the same file.
 //
 // Each measurement runs in a child process, so its peak RSS is its own; best
-// of three runs. Prints input MB/s and peak RSS of each, records/s of the
+// of five runs. Prints input MB/s and peak RSS of each, records/s of the
 // statistics, and the ratios statistics / fread (aim: at least 0.25 at 10
 // signals) and statistics / build.
 #include <algorithm>
@@ -79,7 +79,7 @@ int main(int argc, char** argv)
         const std::string mdf = base + ".mf4", json = base + ".json", db = base + ".db";
         Generate(mdf, c);
         Timing read, stats, build;
-        for (int run = 0; run < 3; ++run) {
+        for (int run = 0; run < 5; ++run) {
             Best(read, [&] { return BareRead(mdf); });
             Best(stats, [&] { return GetChannelStatistics(mdf.c_str(), json.c_str()) == 1; });
             Best(build, [&] { return CreateDatabase(mdf.c_str(), db.c_str()) == 1; });

@@ -28,8 +28,8 @@ bool BecomesSignal(CCNBlockOp* channel);
 
 class GroupReader {
 public:
-    // How one signal's value leaves the record buffer. The inlined decoder
-    // (getValue) serves every value it gives exactly: converted values,
+    // How one signal's value leaves the record buffer. The reader's decoder
+    // (getValue, GetValues) serves every value it gives exactly: converted values,
     // floats without a conversion and integers without one of up to 53 bits.
     enum class Reading : unsigned char {
         Double,      // getValue, stored as a double
@@ -43,9 +43,10 @@ public:
     // The vector must not change while the reader exists.
     GroupReader(std::vector<DbSignal>& signals, double start);
 
-    // Reads records 0, 1, ... of the group in order and feeds every signal;
-    // store sees each record: Time(time as stored), then Value(k, double) or
-    // Integer(k, long long) for data signal k = 0, 1, ..., then EndRecord().
+    // Reads records 0, 1, ... of the group in order and feeds every signal.
+    // A store whose kKeepsValues is true sees each record: Time(time as
+    // stored), then Value(k, double) or Integer(k, long long) for data signal
+    // k = 0, 1, ..., then EndRecord().
     // A record the reader cannot give ends the reading there, with a
     // diagnostic line naming label: nothing is decoded from a buffer the
     // reader did not fill. Returns the records read.

@@ -21,8 +21,11 @@ out = subprocess.run(["nm", "-D", "--defined-only", os.environ["VANTREL_LIB"]],
                      check=True, capture_output=True, text=True).stdout
 exported = {line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()}
 
+# Names the hosts are promised, whatever the header says.
+promised = {"GetChannels", "GetChannelsW", "GetChannelStatistics", "GetChannelStatisticsW", "ValidateSignals",
+            "ValidateSignalsW"}
 leaked = sorted(exported - declared)
-missing = sorted(declared - exported)
+missing = sorted((declared | promised) - exported)
 if leaked:
     print("exported but not declared in vantrel.h:", *leaked, sep="\n  ")
 if missing:

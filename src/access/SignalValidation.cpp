@@ -11,6 +11,7 @@
 #include "mdfread/MDFFileOp.h"
 #include "support/CFormat.h"
 #include "support/LibUtils.h"
+#include "support/TargetFile.h"
 #include "support/Utf8.h"
 #include "vantrel.h"
 
@@ -129,6 +130,10 @@ int Validate(wchar_t const* dataPath, wchar_t const* aliasList, wchar_t const* r
         ReportUnopened("Could not open output Json file!", resultPath);
         return -3;
     }
+    if (SameFile(resultPath, aliasList) || SameFile(resultPath, dataPath)) {
+        DebugOutput1("The result file %s would replace an input of the validation", mbstring(resultPath).c_str());
+        return -3;
+    }
 
     const std::wstring path = dataPath;
     FileInfo database;
@@ -162,7 +167,7 @@ int Validate(wchar_t const* dataPath, wchar_t const* aliasList, wchar_t const* r
     if (result < static_cast<int>(reported->size()))
         document.import("MissingChannels", missing);
 
-    const FileWrite written = WriteWholeFile(resultPath, document.json());
+    const FileWrite written = WriteWholeFile(resultPath, document.json(), kJsonSignature);
     if (written == FileWrite::NotOpened) {
         ReportUnopened("Could not open output Json file!", resultPath);
         return -3;

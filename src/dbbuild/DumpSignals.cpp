@@ -12,6 +12,7 @@
 #include "mdfread/MDFFileOp.h"
 #include "support/CFormat.h"
 #include "support/LibUtils.h"
+#include "support/TargetFile.h"
 #include "support/Utf8.h"
 #include "vantrel.h"
 
@@ -179,7 +180,7 @@ bool DumpSignals(CMDFFileOp& file, wchar_t const* jsonPath, int mode)
     }
     jsonxx::Object document;
     document.import("Channels", channels);
-    switch (WriteWholeFile(jsonPath, document.json())) {
+    switch (WriteWholeFile(jsonPath, document.json(), kJsonSignature)) {
     case FileWrite::Written:
         return true;
     case FileWrite::NotOpened:

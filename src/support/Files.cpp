@@ -1,11 +1,9 @@
 #include "support/LibUtils.h"
 
-#include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "support/CFormat.h"
 
 bool FileExists(wchar_t const* path)
 {
@@ -79,28 +77,4 @@ bool ReadFileToString(wchar_t const* argument, std::string& out)
         return true;
     DebugOutput1("Could not open file %s", out.c_str());
     return false;
-}
-
-FileWrite WriteWholeFile(wchar_t const* path, std::string const& text)
-{
-    FILE* stream = path ? std::fopen(mbstring(path).c_str(), "wte") : nullptr;
-    if (!stream)
-        return FileWrite::NotOpened;
-    struct stat info;
-    const bool regular = fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
-    errno = 0;
-    bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
-    written = std::fflush(stream) == 0 && written;
-    const int writeError = errno;
-    written = std::fclose(stream) == 0 && written;
-    if (written)
-        return FileWrite::Written;
-    const std::string name = mbstring(path);
-    const int error = writeError != 0 ? writeError : errno;
-    DebugOutput(FormatC("Could not write %s: %s", name.c_str(), std::strerror(error)).c_str());
-    // Devices and pipes are left alone; a regular file was truncated by the
-    // open and holds at most part of text.
-    if (regular)
-        unlink(name.c_str());
-    return FileWrite::NotWritten;
 }

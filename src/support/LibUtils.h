@@ -47,13 +47,6 @@ bool ReadFileToString(FILE* stream, std::string& out);
 // A JSON argument: the name of an existing file (its contents) or, when it
 // names no file but holds a '{', the JSON text itself.
 bool ReadFileToString(wchar_t const* argument, std::string& out);
-// Writes text as the whole content of path (opened "wte"), checking every
-// write and the close. NotWritten comes with a diagnostic line, and a
-// regular file that did not receive all of text is removed, so no partial
-// file passes for a complete one. NotOpened writes nothing and prints
-// nothing: each caller has its own line for that.
-enum class FileWrite { Written, NotOpened, NotWritten };
-FileWrite WriteWholeFile(wchar_t const* path, std::string const& text);
 
 // ---- Strings ---------------------------------------------------------------
 

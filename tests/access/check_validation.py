@@ -128,9 +128,21 @@ expect("alias form keeps its message filter", validate(DB, [
 unwritable = os.path.join(TMP, "no folder", "result.json")
 expect("unwritable result", validate(MDF, ALIASES, unwritable), -3, None,
        f"Could not open output Json file!\n{unwritable}\n")
-expect("full device", validate(DB, ALIASES, "/dev/full"), -3, None, "Could not write /dev/full")
+expect("full device", validate(DB, ALIASES, "/dev/full"), -3, None, "not a regular file")
 if not stat.S_ISCHR(os.stat("/dev/full").st_mode):
     failures.append("/dev/full is no longer the device")
+# Inputs and files of another kind are never replaced by a result.
+alias_file = os.path.join(TMP, "aliases.json")
+with open(alias_file, "w") as f:
+    json.dump({"Channels": ALIASES}, f)
+foreign = os.path.join(TMP, "notes.txt")
+with open(foreign, "w") as f:
+    f.write("my notes")
+for name, target in (("alias list", alias_file), ("data file", DB), ("foreign file", foreign)):
+    before = open(target, "rb").read()
+    code = captured(lib.ValidateSignals, DB.encode(), alias_file.encode(), target.encode())[0]
+    if code != -3 or open(target, "rb").read() != before:
+        failures.append(f"a result over the {name} must give -3 and leave it untouched (got {code})")
 expect("no alias list", validate(MDF, '{"Channels": []}'), -3, None, "Invalid JSON file")
 for args in ((None, "x", RESULT), (MDF, None, RESULT), (MDF, '{"Channels": [{"name": "a"}]}', None), ("", "x", "")):
     if captured(lib.ValidateSignals, *(a if a is None else a.encode() for a in args))[0] != -3 or \

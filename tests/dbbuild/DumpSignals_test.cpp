@@ -156,9 +156,15 @@ TEST(ChannelLists, OutputsThatCannotBeWrittenLeaveNoFile)
     EXPECT_EQ(listing.result, 0);
     EXPECT_EQ(listing.output, "Could not open Json file!\n" + unwritable + "\n");
 
-    listing = List(GetChannels, mdf, "/dev/full");
-    EXPECT_EQ(listing.result, 0);
-    EXPECT_TRUE(Contains(listing.output, "Could not write /dev/full: No space left on device")) << listing.output;
+    // Devices and files of another kind (the MDF file itself) are never
+    // replaced by a list.
+    const std::vector<uint8_t> mdfBytes = testlib::readBytes(mdf);
+    for (std::string const& target : {std::string("/dev/full"), mdf}) {
+        listing = List(GetChannels, mdf, target);
+        EXPECT_EQ(listing.result, 0);
+        EXPECT_TRUE(Contains(listing.output, "left untouched")) << listing.output;
+    }
+    EXPECT_EQ(testlib::readBytes(mdf), mdfBytes);
     struct stat device;
     EXPECT_TRUE(::stat("/dev/full", &device) == 0 && S_ISCHR(device.st_mode));
 

@@ -10,6 +10,8 @@ CChannelInfo::CChannelInfo(char const* name_, char const* message_name_, char co
 
 bool CChannelInfo::DoesChannelMatch(std::string const& network, std::string const& message) const
 {
+    if (exactNames)
+        return network == network_name && message == message_name;
     bool placeholder = network_name.empty() && message_name.compare(0, 5, "Group") == 0;
     static std::string const anyMessage;
     return MatchField(network_name, network) && MatchField(placeholder ? anyMessage : message_name, message);

@@ -261,6 +261,7 @@ int FileInfo::LoadChannelsFromAliases(wchar_t const* path)
         // Every entry is resolved by lookup, the plain form too: a name
         // copied from the list is no proof that the database has it.
         channel.name.clear();
+        channel.exactNames = false;
         channel.channelId = 0;
         channel.messageId = 0;
         for (auto const& definition : channel.definitions) {
@@ -270,6 +271,7 @@ int FileInfo::LoadChannelsFromAliases(wchar_t const* path)
                     channel.name = definition.channel_name;
                     channel.message_name = row.message;
                     channel.network_name = row.network;
+                    channel.exactNames = true;
                     break;
                 }
             }

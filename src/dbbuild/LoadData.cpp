@@ -261,15 +261,6 @@ void GroupLoader::Load()
     m_message.recordCount = rows;
 }
 
-// ---- Messages and Channels rows ------------------------------------------
-
-double Average(DbSignal const& signal, unsigned long long count)
-{
-    if (signal.min == signal.max)
-        return signal.min;
-    return count == 0 ? signal.sum : signal.sum / static_cast<double>(count);
-}
-
 }  // namespace
 
 bool CreateNewMessage(CppSQLite3DB* db, CCNBlockOp* first, std::vector<DbMessage>& messages,
@@ -352,7 +343,7 @@ bool AddMessageInfo(CppSQLite3DB* db, DbMessage& message)
         L"INSERT INTO Channels VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, '', -1, 0, '', ?, ?, ?, ?, ?, 0, 1, -1, ?, 1)");
     for (size_t j = 1; j < message.signals.size(); ++j) {
         DbSignal const& signal = message.signals[j];
-        const double average = Average(signal, message.recordCount);
+        const double average = signal.GetAverage(static_cast<double>(message.recordCount));
         channelRow.bind(1, signal.channelId);
         channelRow.bind(2, message.id);
         channelRow.bind(3, static_cast<int>(j));
@@ -378,9 +369,8 @@ bool AddMessageInfo(CppSQLite3DB* db, DbMessage& message)
 
 bool LoadDataInDatabase(CppSQLite3DB* db, CMDFFileOp& file, std::set<std::string>* selection)
 {
-    Run(db, L"PRAGMA journal_mode=MEMORY");
-    Run(db, L"PRAGMA synchronous=OFF");
-    Run(db, L"PRAGMA cache_size=500");
+    for (wchar_t const* pragma : MeasurementDb::kBulkLoadPragmas)
+        Run(db, pragma);
     for (wchar_t const* table : MeasurementDb::kSchemaTables)
         Run(db, table);
     Run(db, L"BEGIN TRANSACTION");
@@ -422,8 +412,7 @@ bool LoadDataInDatabase(CppSQLite3DB* db, CMDFFileOp& file, std::set<std::string
     for (DbMessage& message : messages)
         AddMessageInfo(db, message);
     Run(db, L"COMMIT TRANSACTION");
-    Run(db, L"PRAGMA journal_mode=DELETE");
-    Run(db, L"PRAGMA synchronous=FULL");
-    Run(db, L"PRAGMA shrink_memory");
+    for (wchar_t const* pragma : MeasurementDb::kFinishPragmas)
+        Run(db, pragma);
     return true;
 }

@@ -107,6 +107,7 @@ public:
     // Output channel index from a channel resolved in the first usable
     // database; channels of one message share a record table.
     void SetChannel(CChannelInfo const* channel, int index);
+    void ReserveMarkers(size_t count) { m_markers.reserve(count); }
     void AddFileMarker(char const* path, double fileStart, double hitStart, double hitEnd);
     std::vector<FileMarker> const& Markers() const { return m_markers; }
     unsigned ChannelCount() const { return static_cast<unsigned>(m_channels.size()); }

@@ -38,7 +38,9 @@ bool ReadFile(jsonxx::Object const& entry, FileHitInfo& file)
 {
     if (!entry.has<jsonxx::Array>("Hits"))
         return true;
-    for (auto const& element : entry.get<jsonxx::Array>("Hits").values()) {
+    jsonxx::Array const& hits = entry.get<jsonxx::Array>("Hits");
+    file.ReserveHits(hits.size());
+    for (auto const& element : hits.values()) {
         if (!element->is<jsonxx::Object>())
             continue;
         HitInfo hit(0.0, 0.0, std::string());

@@ -42,6 +42,7 @@ public:
     explicit FileHitInfo(std::string path) : m_path(std::move(path)) {}
 
     void AddHit(HitInfo const& hit) { m_hits.push_back(hit); }
+    void ReserveHits(size_t count) { m_hits.reserve(count); }
     std::string GetPath() const { return m_path; }
     size_t GetNumHits() const { return m_hits.size(); }
     // Null when i is not below the count.

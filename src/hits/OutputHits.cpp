@@ -143,37 +143,42 @@ bool Extract(AggregateHits& aggregate, std::vector<Source> const& sources, std::
     return aggregate.FinishWritingDb();
 }
 
-int InvalidHitList(wchar_t const* hitList)
-{
-    DebugOutput1("Invalid HRQ file %s", mbstring(hitList ? hitList : L"").c_str());
-    return -3;
-}
-
-int OutputHits(wchar_t const* hitList, wchar_t const* outputPath)
-{
-    if (!hitList)
-        return InvalidHitList(hitList);
-    if (!outputPath || !*outputPath) {
-        DebugOutput("No output file was given for the hits");
-        return -2;
-    }
-    std::string text;
-    if (!ReadFileToString(hitList, text))
-        return InvalidHitList(hitList);
-    jsonxx::Object document;
-    document.parse(text);  // what follows looks only at what the document holds
+// What the hit list asks for.
+struct HitRequest {
     double defaultSpacing = 1.0;
     std::vector<CChannelInfo> channels;
     std::vector<FileHitInfo> files;
-    if (!ReadDefaultSpacing(document, defaultSpacing) || !ReadAliasesFromObject(document, channels) ||
-        !ReadFileHitsFromObject(document, files))
-        return InvalidHitList(hitList);
+};
 
+int InvalidHitList(char const* hitList)
+{
+    DebugOutput1("Invalid HRQ file %s", hitList);
+    return -3;
+}
+
+// False for a hit list that lacks what it must hold. The parsed document
+// goes before extraction: a long hit list is then held once, as its hits.
+bool ReadHitRequest(std::string text, HitRequest& request)
+{
+    jsonxx::Object document;
+    document.parse(text);  // what follows looks only at what the document holds
+    std::string().swap(text);
+    return ReadDefaultSpacing(document, request.defaultSpacing) && ReadAliasesFromObject(document, request.channels) &&
+           ReadFileHitsFromObject(document, request.files);
+}
+
+int OutputHits(HitRequest const& request, std::wstring const& outputPath)
+{
+    std::vector<CChannelInfo> const& channels = request.channels;
+    size_t hitCount = 0;
+    for (FileHitInfo const& entry : request.files)
+        hitCount += entry.GetNumHits();
     AggregateHits aggregate(static_cast<unsigned>(channels.size()), outputPath);
+    aggregate.ReserveMarkers(hitCount);
     std::vector<Source> sources;
     std::vector<std::wstring> listed;
     bool channelsSet = false;
-    for (FileHitInfo const& entry : files) {
+    for (FileHitInfo const& entry : request.files) {
         const std::string path = entry.GetPath();
         listed.push_back(widestring(path));
         FileInfo file;
@@ -201,7 +206,7 @@ int OutputHits(wchar_t const* hitList, wchar_t const* outputPath)
     case AggregateHits::Subset::Refuse:
         return -2;
     case AggregateHits::Subset::Create:
-        if (!Extract(aggregate, sources, channels, defaultSpacing))
+        if (!Extract(aggregate, sources, channels, request.defaultSpacing))
             return -2;
         break;
     case AggregateHits::Subset::Reuse:
@@ -210,10 +215,11 @@ int OutputHits(wchar_t const* hitList, wchar_t const* outputPath)
     return aggregate.WriteToOutput() ? 0 : -2;
 }
 
-int Guarded(wchar_t const* hitList, wchar_t const* outputPath)
+template <typename Call>
+int Guarded(Call const& call)
 {
     try {
-        return OutputHits(hitList, outputPath);
+        return call();
     } catch (CppSQLite3Exception const& e) {
         DebugOutput(mbstring(e.errorMessage()).c_str());
     } catch (std::bad_alloc const&) {
@@ -226,24 +232,46 @@ int Guarded(wchar_t const* hitList, wchar_t const* outputPath)
     return -2;
 }
 
+int NoOutput()
+{
+    DebugOutput("No output file was given for the hits");
+    return -2;
+}
+
 }  // namespace
 
 extern "C" {
 
 VANTREL_API int OutputHitsToFileW(wchar_t const* hitList, wchar_t const* outputPath)
 {
-    return Guarded(hitList, outputPath);
+    return Guarded([&] {
+        if (!hitList)
+            return InvalidHitList("");
+        if (!outputPath || !*outputPath)
+            return NoOutput();
+        std::string text;
+        HitRequest request;
+        if (!ReadFileToString(hitList, text) || !ReadHitRequest(std::move(text), request))
+            return InvalidHitList(mbstring(hitList).c_str());
+        return OutputHits(request, outputPath);
+    });
 }
 
 VANTREL_API int OutputHitsToFile(char const* hitList, char const* outputPath)
 {
-    try {
-        const std::wstring list = widestring(hitList ? hitList : ""), output = widestring(outputPath ? outputPath : "");
-        return Guarded(hitList ? list.c_str() : nullptr, outputPath ? output.c_str() : nullptr);
-    } catch (...) {
-        DebugOutput("Unexpected failure while extracting hits");
-        return -2;
-    }
+    return Guarded([&] {
+        if (!hitList)
+            return InvalidHitList("");
+        if (!outputPath || !*outputPath)
+            return NoOutput();
+        std::string text;
+        if (!ReadFileToString(widestring(hitList).c_str(), text))
+            return InvalidHitList(hitList);
+        HitRequest request;
+        if (!ReadHitRequest(std::move(text), request))
+            return InvalidHitList(hitList);
+        return OutputHits(request, widestring(outputPath));
+    });
 }
 
 }  // extern "C"

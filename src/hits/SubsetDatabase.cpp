@@ -27,7 +27,11 @@ class ReadOnlyDb {
 public:
     explicit ReadOnlyDb(std::wstring const& path)
     {
-        if (sqlite3_open_v2(mbstring(path).c_str(), &m_db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        // Names SQLite reads as special (":memory:", "file:" URIs) stay paths.
+        std::string name = mbstring(path);
+        if (name[0] == ':' || name.compare(0, 5, "file:") == 0)
+            name.insert(0, "./");
+        if (sqlite3_open_v2(name.c_str(), &m_db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
             sqlite3_close(m_db);
             m_db = nullptr;
         }

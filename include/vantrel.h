@@ -130,6 +130,28 @@ VANTREL_API int GetMeasurementTimeBounds(double* handle, int unused, double* sta
  * 1, or 0 for a handle that is not open or a close that failed. */
 VANTREL_API int CloseDataFile(double* handle, int unused);
 
+/* ---- Hit extraction ------------------------------------------------- */
+
+/* Cuts time windows ("hits") out of measurement databases and lays them end
+ * to end on one output time axis. hitList names a JSON hit list (a file, or
+ * the JSON text itself):
+ *   {"SpacingBetweenHitsInOutputFile": 1.0,
+ *    "Channels": [alias list entries, as for validation],
+ *    "HitList": [{"FilenameAndPath": "run1.db",
+ *                 "Hits": [{"StartTime": 2.5, "EndTime": 7.5, "Spacing": 0.5,
+ *                           "Description": "..."}]}]}
+ * with times in seconds from each database's measurement start (bounds
+ * included). The hits go into a subset measurement database named after the
+ * output with its extension (from the last '.') replaced by ".db", which
+ * stays beside the output and is reused when it already holds the same
+ * channels and hits; the output is that database, a MAT file (name ending in
+ * ".mat") or else an MDF 4.00 file with one event per hit. Returns 0 when the
+ * output was written, -2 when nothing was written (no usable database or
+ * hit, a file in the way, a failed write), -3 for an unusable hit list. No
+ * listed database and no file of another kind is ever replaced. */
+VANTREL_API int OutputHitsToFileW(wchar_t const* hitList, wchar_t const* outputPath);
+VANTREL_API int OutputHitsToFile(char const* hitList, char const* outputPath);
+
 /* ---- MAT-file writing ----------------------------------------------- */
 
 /* An open MAT file (format version 5, uncompressed, little-endian), from

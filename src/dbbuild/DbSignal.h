@@ -10,9 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "dbbuild/SignalStatistics.h"
+
 class CCNBlockOp;
 
-struct DbSignal {
+// The statistics fields (min, max, sum, mean, m2, sumOfSquares) and
+// GetStdDev/GetAverage come from SignalStatistics.
+struct DbSignal : SignalStatistics {
     // How a channel's values are read: 1 raw (no conversion), 2 through a
     // value-to-text or range-to-text table (the stored number is the key of
     // a ChannelStates text), 0 through any other conversion (physical
@@ -42,42 +46,15 @@ struct DbSignal {
     // ProcessValue with accumulation, for callers that feed many signals the
     // same record.
     inline double ProcessSample(long long index, double time, double value, SampleWeights const& weights);
-    // Population standard deviation over n samples from the running m2,
-    // which stays exact where a sum of squares loses everything to
-    // cancellation (values far from 0 with a small spread).
-    double GetStdDev(double n) const;
-    // The average over n samples as the statistics report it: min when
-    // every sample was equal, else the sum over n (the plain sum for n 0).
-    double GetAverage(double n) const
-    {
-        if (min == max)
-            return min;
-        return n == 0.0 ? sum : sum / n;
-    }
-
-    // Deviations from the mean at or beyond this size are accumulated in
-    // long double: their squares, summed over billions of records, would
-    // overflow a double.
-    static constexpr double kLargeDeviation = 1e140;
-    void AccumulateLargeDeviation(double v, long long index);
     inline double TrackBounds(long long index, double time, double value);
 
     std::wstring name;
     std::wstring unit;
     double slope = 1.0;
     double offset = 0.0;
-    double min = DBL_MAX;
-    double max = -DBL_MAX;
     double timeAtMin = DBL_MAX;
     double timeAtMax = -DBL_MAX;
-    double sum = 0.0;
-    double mean = 0.0;
-    double m2 = 0.0;
-    double sumOfSquares = 0.0;
     double firstValue = 0.0;
-    // The part of m2 from deviations too large to square in a double (values
-    // near the limits of the double range).
-    long double m2Wide = 0.0L;
     int scalingKind = Raw;
     int bitCount = 0;
     int byteOffset = 0;
@@ -134,9 +111,9 @@ inline double DbSignal::TrackBounds(long long index, double time, double value)
 {
     const double v = std::isfinite(value) ? value : 0.0;
     if (index == 0) {
-        min = max = firstValue = sum = mean = v;
+        Start(v);
+        firstValue = v;
         timeAtMin = timeAtMax = time;
-        sumOfSquares = v * v;
         return v;
     }
     if (v > max) {
@@ -153,16 +130,7 @@ inline double DbSignal::TrackBounds(long long index, double time, double value)
 inline double DbSignal::ProcessSample(long long index, double time, double value, SampleWeights const& weights)
 {
     const double v = TrackBounds(index, time, value);
-    if (index == 0)
-        return v;
-    sumOfSquares += v * v;
-    sum += v;
-    const double d = v - mean;
-    if (std::fabs(d) < kLargeDeviation) {
-        mean += d * weights.inverseCount;
-        m2 += d * d * weights.spreadWeight;
-    } else {
-        AccumulateLargeDeviation(v, index);
-    }
+    if (index != 0)
+        Accumulate(v, index, weights.inverseCount);
     return v;
 }

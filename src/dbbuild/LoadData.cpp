@@ -252,9 +252,8 @@ bool AddMessageInfo(CppSQLite3DB* db, DbMessage& message)
 
 bool LoadDataInDatabase(CppSQLite3DB* db, CMDFFileOp& file, std::set<std::string>* selection)
 {
-    Run(db, L"PRAGMA journal_mode=MEMORY");
-    Run(db, L"PRAGMA synchronous=OFF");
-    Run(db, L"PRAGMA cache_size=500");
+    for (wchar_t const* pragma : MeasurementDb::kBulkLoadPragmas)
+        Run(db, pragma);
     for (wchar_t const* table : MeasurementDb::kSchemaTables)
         Run(db, table);
     Run(db, L"BEGIN TRANSACTION");
@@ -296,8 +295,7 @@ bool LoadDataInDatabase(CppSQLite3DB* db, CMDFFileOp& file, std::set<std::string
     for (DbMessage& message : messages)
         AddMessageInfo(db, message);
     Run(db, L"COMMIT TRANSACTION");
-    Run(db, L"PRAGMA journal_mode=DELETE");
-    Run(db, L"PRAGMA synchronous=FULL");
-    Run(db, L"PRAGMA shrink_memory");
+    for (wchar_t const* pragma : MeasurementDb::kFinishPragmas)
+        Run(db, pragma);
     return true;
 }

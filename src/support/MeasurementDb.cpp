@@ -48,6 +48,20 @@ wchar_t const* const kSchemaTables[kSchemaTableCount] = {
     L"MaxTime DOUBLE, Rate DOUBLE)",
 };
 
+wchar_t const* const kMarkersTable = L"CREATE TABLE Markers (Description TEXT, StartTime DOUBLE, AbsoluteTime DOUBLE)";
+
+wchar_t const* const kBulkLoadPragmas[kPragmaCount] = {
+    L"PRAGMA journal_mode=MEMORY",
+    L"PRAGMA synchronous=OFF",
+    L"PRAGMA cache_size=500",
+};
+wchar_t const* const kFinishPragmas[kPragmaCount] = {
+    L"PRAGMA journal_mode=DELETE",
+    L"PRAGMA synchronous=FULL",
+    L"PRAGMA shrink_memory",
+};
+wchar_t const* const kExclusiveLockPragma = L"PRAGMA locking_mode=EXCLUSIVE";
+
 namespace {
 
 std::wstring Widen(std::string const& ascii)

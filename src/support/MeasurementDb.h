@@ -44,6 +44,20 @@ bool StoresPhysicalValues(std::string const& signalType);
 constexpr int kSchemaTableCount = 6;
 extern wchar_t const* const kSchemaTables[kSchemaTableCount];
 
+// The table a subset database (hit extraction) adds: one row per hit, the
+// source database, the hit's start on the output axis and in absolute time.
+// Its presence marks a file as a subset database.
+extern wchar_t const* const kMarkersTable;
+
+// Pragmas for writing a database in bulk (journal in memory, no synchronous
+// writes, a small page cache), in this order, and those that restore the
+// durable settings and release SQLite's memory once it is complete.
+constexpr int kPragmaCount = 3;
+extern wchar_t const* const kBulkLoadPragmas[kPragmaCount];
+extern wchar_t const* const kFinishPragmas[kPragmaCount];
+// Keeps other connections out of a database while it is written.
+extern wchar_t const* const kExclusiveLockPragma;
+
 enum class ColumnType { Double, Integer };
 
 // CREATE TABLE text of one record table part: TIME_VAL, then one column per

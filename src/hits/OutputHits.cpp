@@ -1,0 +1,277 @@
+// The extraction driver behind OutputHitsToFile(W): every listed database is
+// resolved for the hit list's alias list first, so that an existing subset
+// can be judged against all hits; then, unless it is reused, each hit's
+// records are cut out through the record access interface and written on the
+// output time axis.
+#include <cmath>
+#include <map>
+#include <new>
+
+#include "access/FileInfo.h"
+#include "hits/AggregateHits.h"
+#include "hits/HitList.h"
+#include "support/LibUtils.h"
+#include "vantrel.h"
+
+namespace {
+
+// One listed database that takes part: its hits and measurement start.
+struct Source {
+    FileHitInfo const* entry;
+    double fileStart;
+};
+
+// Resolves the alias list in the database; false, with the diagnostic line,
+// when it cannot be opened or lacks a required channel.
+bool Resolve(FileInfo& file, std::vector<CChannelInfo> const& channels, std::string const& path)
+{
+    file.channels = channels;
+    const std::wstring wide = widestring(path);
+    const bool usable = file.LoadChannelsFromAliases(wide.c_str()) != -2 && file.HasAllRequiredChannels() &&
+                        file.LoadDbChannels(wide.c_str()) != -2 && file.HasAllRequiredChannels();
+    if (!usable)
+        DebugOutput1("File does not have enough signals for script %s", path.c_str());
+    return usable;
+}
+
+// Cuts the hits of one resolved database. The FileInfo stays in absolute
+// time, so a hit's bounds and the records' times are compared as the same
+// sums (start + offset) the database was built from: a record at exactly a
+// bound belongs to the hit.
+class HitExtractor {
+public:
+    HitExtractor(FileInfo& file, AggregateHits& aggregate)
+        : m_file(file), m_aggregate(aggregate), m_count(file.channels.size()), m_lastRow(m_count, std::nan("")),
+          m_lastWritten(m_count), m_points(m_count)
+    {
+        FindLastRows();
+    }
+
+    void Extract(HitInfo const& hit, double spacing);
+
+private:
+    void FindLastRows();
+    void Write(double t);
+
+    FileInfo& m_file;
+    AggregateHits& m_aggregate;
+    size_t m_count;
+    // Time of the row each channel's table ends on (NaN: none). Record
+    // access shows that row with the time DBL_MAX at the step that reaches
+    // it; it is still a point at that step.
+    std::vector<double> m_lastRow;
+    // Source time of each channel's last point in the current hit, so no
+    // record is written twice.
+    std::vector<double> m_lastWritten;
+    std::vector<char> m_points;
+};
+
+void HitExtractor::FindLastRows()
+{
+    std::map<std::string, double> tables;
+    for (size_t i = 0; i < m_count; ++i) {
+        CChannelInfo const& channel = m_file.channels[i];
+        if (!channel.IsResolved())
+            continue;
+        auto found = tables.find(channel.tableName);
+        if (found == tables.end()) {
+            CDbStmt query;
+            const std::string sql = "SELECT TIME_VAL FROM " + channel.tableName + " ORDER BY rowid DESC LIMIT 1";
+            const bool row = query.Prepare(m_file.db, sql.c_str()) && query.Step() && !query.IsNull(0);
+            found = tables.emplace(channel.tableName, row ? query.GetDouble(0) : std::nan("")).first;
+        }
+        m_lastRow[i] = found->second;
+    }
+}
+
+void HitExtractor::Write(double t)
+{
+    double const* times = m_file.GetTsPtr();
+    for (size_t i = 0; i < m_count; ++i)
+        if (m_points[i])
+            m_lastWritten[i] = times[i] == DBL_MAX ? t : times[i];
+    m_aggregate.WriteData(t, m_points.data(), m_file.GetDataPtr());
+}
+
+void HitExtractor::Extract(HitInfo const& hit, double spacing)
+{
+    m_aggregate.BeginHit();
+    const double start = m_file.startTime + hit.GetStart();
+    const double end = m_file.startTime + hit.GetEnd();
+    const double first = m_file.JumpToTimeStamp(start);
+    if (first != DBL_MAX && first <= end) {
+        m_aggregate.StartOfHit(first);
+        double const* values = m_file.GetDataPtr();
+        double const* times = m_file.GetTsPtr();
+        // The first row carries each table's first record at or after the
+        // start, when that record lies inside the hit.
+        for (size_t i = 0; i < m_count; ++i) {
+            m_lastWritten[i] = std::nan("");
+            m_points[i] = times[i] != DBL_MAX && times[i] >= first && times[i] <= end && values[i] != DBL_MAX;
+        }
+        Write(first);
+        for (double t = m_file.GetNextRecord(); t != DBL_MAX && t <= end; t = m_file.GetNextRecord()) {
+            for (size_t i = 0; i < m_count; ++i) {
+                const bool stamped = times[i] == t || (times[i] == DBL_MAX && m_lastRow[i] == t);
+                m_points[i] = stamped && m_lastWritten[i] != t && values[i] != DBL_MAX;
+            }
+            Write(t);
+        }
+    }
+    m_aggregate.EndOfHit(spacing);
+}
+
+// The records of every source's hits into a new subset database.
+bool Extract(AggregateHits& aggregate, std::vector<Source> const& sources, std::vector<CChannelInfo> const& channels,
+             double defaultSpacing)
+{
+    aggregate.CreateDatabase();
+    for (Source const& source : sources) {
+        const std::string path = source.entry->GetPath();
+        FileInfo file;
+        if (!Resolve(file, channels, path) || file.numFound == 0 || file.startTime != source.fileStart) {
+            DebugOutput1("The database %s changed while its hits were extracted", path.c_str());
+            return false;
+        }
+        file.AllocPointers(static_cast<unsigned long>(channels.size()));
+        HitExtractor extractor(file, aggregate);
+        for (size_t h = 0; h < source.entry->GetNumHits(); ++h) {
+            HitInfo const& hit = *source.entry->GetHit(h);
+            extractor.Extract(hit, hit.GetSpacing() != DBL_MAX ? hit.GetSpacing() : defaultSpacing);
+        }
+    }
+    return aggregate.FinishWritingDb();
+}
+
+// What the hit list asks for.
+struct HitRequest {
+    double defaultSpacing = 1.0;
+    std::vector<CChannelInfo> channels;
+    std::vector<FileHitInfo> files;
+};
+
+int InvalidHitList(char const* hitList)
+{
+    DebugOutput1("Invalid HRQ file %s", hitList);
+    return -3;
+}
+
+// False for a hit list that lacks what it must hold. The parsed document
+// goes before extraction: a long hit list is then held once, as its hits.
+bool ReadHitRequest(std::string text, HitRequest& request)
+{
+    jsonxx::Object document;
+    document.parse(text);  // what follows looks only at what the document holds
+    std::string().swap(text);
+    return ReadDefaultSpacing(document, request.defaultSpacing) && ReadAliasesFromObject(document, request.channels) &&
+           ReadFileHitsFromObject(document, request.files);
+}
+
+int OutputHits(HitRequest const& request, std::wstring const& outputPath)
+{
+    std::vector<CChannelInfo> const& channels = request.channels;
+    size_t hitCount = 0;
+    for (FileHitInfo const& entry : request.files)
+        hitCount += entry.GetNumHits();
+    AggregateHits aggregate(static_cast<unsigned>(channels.size()), outputPath);
+    aggregate.ReserveMarkers(hitCount);
+    std::vector<Source> sources;
+    std::vector<std::wstring> listed;
+    bool channelsSet = false;
+    for (FileHitInfo const& entry : request.files) {
+        const std::string path = entry.GetPath();
+        listed.push_back(widestring(path));
+        FileInfo file;
+        if (!Resolve(file, channels, path))
+            continue;
+        // The first usable database's channels name the output channels.
+        if (!channelsSet) {
+            for (size_t i = 0; i < channels.size(); ++i)
+                aggregate.SetChannel(&file.channels[i], static_cast<int>(i));
+            channelsSet = true;
+        }
+        if (file.numFound == 0 || entry.GetNumHits() == 0)
+            continue;
+        sources.push_back({&entry, file.startTime});
+        for (size_t h = 0; h < entry.GetNumHits(); ++h)
+            aggregate.AddFileMarker(path.c_str(), file.startTime, entry.GetHit(h)->GetStart(), entry.GetHit(h)->GetEnd());
+    }
+    if (aggregate.Markers().empty()) {
+        DebugOutput("No hit of the hit list could be extracted: no output was written");
+        return -2;
+    }
+    if (!aggregate.MayWriteOutput(listed))
+        return -2;
+    switch (aggregate.ExamineDatabase(listed)) {
+    case AggregateHits::Subset::Refuse:
+        return -2;
+    case AggregateHits::Subset::Create:
+        if (!Extract(aggregate, sources, channels, request.defaultSpacing))
+            return -2;
+        break;
+    case AggregateHits::Subset::Reuse:
+        break;
+    }
+    return aggregate.WriteToOutput() ? 0 : -2;
+}
+
+template <typename Call>
+int Guarded(Call const& call)
+{
+    try {
+        return call();
+    } catch (CppSQLite3Exception const& e) {
+        DebugOutput(mbstring(e.errorMessage()).c_str());
+    } catch (std::bad_alloc const&) {
+        DebugOutput("Out of memory while extracting hits");
+    } catch (std::exception const& e) {
+        DebugOutput(e.what());
+    } catch (...) {
+        DebugOutput("Unexpected failure while extracting hits");
+    }
+    return -2;
+}
+
+int NoOutput()
+{
+    DebugOutput("No output file was given for the hits");
+    return -2;
+}
+
+}  // namespace
+
+extern "C" {
+
+VANTREL_API int OutputHitsToFileW(wchar_t const* hitList, wchar_t const* outputPath)
+{
+    return Guarded([&] {
+        if (!hitList)
+            return InvalidHitList("");
+        if (!outputPath || !*outputPath)
+            return NoOutput();
+        std::string text;
+        HitRequest request;
+        if (!ReadFileToString(hitList, text) || !ReadHitRequest(std::move(text), request))
+            return InvalidHitList(mbstring(hitList).c_str());
+        return OutputHits(request, outputPath);
+    });
+}
+
+VANTREL_API int OutputHitsToFile(char const* hitList, char const* outputPath)
+{
+    return Guarded([&] {
+        if (!hitList)
+            return InvalidHitList("");
+        if (!outputPath || !*outputPath)
+            return NoOutput();
+        std::string text;
+        if (!ReadFileToString(widestring(hitList).c_str(), text))
+            return InvalidHitList(hitList);
+        HitRequest request;
+        if (!ReadHitRequest(std::move(text), request))
+            return InvalidHitList(hitList);
+        return OutputHits(request, widestring(outputPath));
+    });
+}
+
+}  // extern "C"

@@ -18,13 +18,7 @@ bool ChannelFiltersMatch(std::string const& networkFilter, std::string const& me
 
 bool CChannelInfo::DoesChannelMatch(std::string const& network, std::string const& message) const
 {
-<<<<<<< HEAD
-    return ChannelFiltersMatch(network_name, message_name, network, message);
-=======
     if (exactNames)
         return network == network_name && message == message_name;
-    bool placeholder = network_name.empty() && message_name.compare(0, 5, "Group") == 0;
-    static std::string const anyMessage;
-    return MatchField(network_name, network) && MatchField(placeholder ? anyMessage : message_name, message);
->>>>>>> hits
+    return ChannelFiltersMatch(network_name, message_name, network, message);
 }

@@ -87,15 +87,9 @@ public:
     // The value a row's stored number stands for: "Double" channels are
     // stored physical, every other kind raw and read through slope/offset.
     double ValueOfStored(double stored) const { return storesPhysical ? stored : Scale(stored); }
-<<<<<<< HEAD
     // The channel's filters against a database row's network and message
-    // (ChannelFiltersMatch).
-=======
-    // The channel's filters against a database row's network and message. A
-    // message filter "Group..." without a network filter names the builder's
-    // placeholder for an unnamed message and so selects any message. Names
-    // set by alias resolution (exactNames) must equal the row's.
->>>>>>> hits
+    // (ChannelFiltersMatch). Names set by alias resolution (exactNames) must
+    // equal the row's.
     bool DoesChannelMatch(std::string const& network, std::string const& message) const;
     bool IsResolved() const { return channelId > 0; }
     // The first time at or after t, and the last time at or before t, among

@@ -252,6 +252,7 @@ int FileInfo::LoadChannelsFromAliases(wchar_t const* path)
     // database cannot be read at all.
     for (auto& channel : channels) {
         channel.name.clear();
+        channel.exactNames = false;
         channel.channelId = 0;
         channel.messageId = 0;
     }
@@ -275,15 +276,6 @@ int FileInfo::LoadChannelsFromAliases(wchar_t const* path)
     for (auto& channel : channels) {
         if (channel.required)
             ++numRequired;
-<<<<<<< HEAD
-=======
-        // Every entry is resolved by lookup, the plain form too: a name
-        // copied from the list is no proof that the database has it.
-        channel.name.clear();
-        channel.exactNames = false;
-        channel.channelId = 0;
-        channel.messageId = 0;
->>>>>>> hits
         for (auto const& definition : channel.definitions) {
             for (ChannelRow const& row : rowsNamed(directory, definition.channel_name)) {
                 if (alternativeMatches(definition, row)) {

@@ -193,7 +193,7 @@ TEST(DbSignalStatistics, BatchFeedingEqualsSampleBySample)
     batch.Store();
     for (size_t k = 0; k < signals; ++k) {
         DbSignal const &a = single[k], &b = batched[k];
-        for (auto field : {&DbSignal::min, &DbSignal::max, &DbSignal::timeAtMin, &DbSignal::timeAtMax, &DbSignal::sum,
+        for (double DbSignal::*field : std::initializer_list<double DbSignal::*>{&DbSignal::min, &DbSignal::max, &DbSignal::timeAtMin, &DbSignal::timeAtMax, &DbSignal::sum,
                            &DbSignal::sumOfSquares, &DbSignal::mean, &DbSignal::m2, &DbSignal::firstValue})
             EXPECT_EQ(std::memcmp(&(a.*field), &(b.*field), sizeof(double)), 0) << k << ": " << a.*field << " " << b.*field;
         EXPECT_EQ(a.m2Wide, b.m2Wide) << k;

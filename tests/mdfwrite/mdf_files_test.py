@@ -326,7 +326,8 @@ GUARDS = [  # (versions, calls, exit status (2: the failure flag), what the file
     ((4,), header(1) + group(8, 1, None, [dict(name="moved", type=4, byte=4, bits=64),
                                           dict(name="wide", type=0, byte=1, bits=72)], finish=False), 2, None),
     ((4,), header(1) + [["marker", "late", "", 1.0]], 2, None),  # markers come before the header
-    ((3, 4), header(1) + one(3, True) + [["record", "07"]] * 3 + [["finish"]], 2, None, dict(path="/dev/full")),
+    ((3, 4), header(1) + one(3, True) + [["record", "07"]] * 3 + [["finish"], ["record", "07"]], 2, None,  # sticky
+     dict(path="/dev/full")),
     ((3, 4), header(1), 2, None, dict(path="/dev/full", unbuffered=True)),  # fails at the write itself
     ((3, 4), header(1) + group(1, 3, None, [BYTE], [b"\1"] * 2, last=True), 2, None),  # a record missing
     ((3, 4), header(2) + group(1, 1, None, [BYTE], [b"\1"] * 2, finish=False) + one(1, True), 2, None),  # one too many

@@ -123,6 +123,8 @@ int main(int argc, char** argv)
     if (calls.has<Boolean>("unbuffered") && calls.get<Boolean>("unbuffered"))
         std::setvbuf(stream, nullptr, _IONBF, 0);
     std::unique_ptr<MDFFile> writer(calls.get<Number>("version") == 4 ? new MDFFile_V4 : new MDFFile);
+    if (writer->GetMdfVersion() != calls.get<Number>("version"))
+        return 1;
     FILE* fp = stream;
     tm start{}, given{};
     for (auto const& call : calls.get<Array>("calls").values())

@@ -398,6 +398,12 @@ class Walker(unittest.TestCase):
                            (mw.read_v4, v4.replace(b"</common_properties>", b"</xommon_properties>"))]:  # bad XML
             with self.assertRaises((mw.MdfError, mw.ET.ParseError)):
                 read(data)
+        for data, status in ((v3, 0), (v4 + bytes(8), 1)):  # the command line tells them apart too
+            with tempfile.NamedTemporaryFile() as f:
+                f.write(data)
+                f.flush()
+                walked = subprocess.run([sys.executable, mw.__file__, f.name], capture_output=True)
+                self.assertEqual(walked.returncode, status, walked.stdout)
 
 
 if __name__ == "__main__":

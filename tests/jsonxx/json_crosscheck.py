@@ -127,8 +127,8 @@ def main(helper):
                                  separators=rng.choice([None, (",", ":"), (" , ", " : ")]),
                                  sort_keys=rng.random() < 0.3), last_comma(layout(root))))
     generated = len(cases)
-    cases += [  # the Part's example; an empty name is written; numbers beyond a double; the last name wins
-        ('{"Channels": [{"name": "a"}]}', b'{\n\t"Channels": [\n\t\t{\n\t\t\t"name": "a" \n\t\t} \n\t] \n} \n'),
+    cases += [  # the Part's example after bytes up to 0x20; an empty name; numbers beyond a double; the last name wins
+        (' \x01\t{"Channels": [{"name": "a"}]}', b'{\n\t"Channels": [\n\t\t{\n\t\t\t"name": "a" \n\t\t} \n\t] \n} \n'),
         ('{"": 1.000}', b'{\n\t"": 1 \n} \n'),
         ('{"a": 1.189731495357231765e+4932, "b": -0, "c": 1e-4, "d": 1e18}',
          b'{\n\t"a": 1.189731495357231765e+4932,\n\t"b": -0,\n\t"c": 0.0001,\n\t"d": 1000000000000000000 \n} \n'),

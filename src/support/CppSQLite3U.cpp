@@ -103,7 +103,17 @@ wchar_t const* CppSQLite3Exception::errorCodeAsString(int errorCode)
     }
 }
 
+CppSQLite3Exception::~CppSQLite3Exception() = default;
+
 // ---- CppSQLite3DB ----------------------------------------------------------
+
+CppSQLite3DB::CppSQLite3DB() = default;
+
+std::wstring CppSQLite3DB::fileName() const
+{
+    char const* name = m_pDB ? sqlite3_db_filename(m_pDB, "main") : nullptr;
+    return name ? widestring(name) : std::wstring();
+}
 
 CppSQLite3DB::~CppSQLite3DB()
 {
@@ -227,7 +237,7 @@ bool CppSQLite3DB::tableExists(wchar_t const* table)
     return !query.eof() && query.getIntField(0) >= 1;
 }
 
-sqlite3_int64 CppSQLite3DB::lastRowId() const
+long long CppSQLite3DB::lastRowId() const
 {
     checkDB();
     return sqlite3_last_insert_rowid(m_pDB);

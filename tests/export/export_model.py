@@ -1,0 +1,235 @@
+"""An independent model of what an export of a measurement database holds,
+read with python's sqlite3, and checks of exported MDF files against it
+through the strict block walker of tests/mdfwrite/mdf_walk.py.
+
+The model follows the export rules: the channels of the collection (all when
+it holds none), messages ordered by their first Sequence, channels by
+Sequence; physical ("Double") values as stored; every value written at its
+stored width unless it is physical or only makes sense scaled (states with a
+scaling, multiplexed), which are written as scaled doubles.
+"""
+import math
+import os
+import sqlite3
+import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.environ["VANTREL_SOURCE"], "tests", "mdfwrite"))
+import mdf_walk  # noqa: E402
+
+DBL_MAX = sys.float_info.max
+EPOCH_2007 = 1167609600
+
+
+class Channel:
+    def __init__(self, message, index, row, has_states):
+        (self.id, _, self.name, self.signal_type, slope, offset, sequence, mask, data_type, bits, mux,
+         self.units) = row
+        self.message, self.index = message, index
+        self.slope = 1.0 if slope is None else slope
+        self.offset = 0.0 if offset is None else offset
+        self.sequence = sequence or 0
+        self.mask = mask or 0
+        self.data_type = 3 if data_type is None else data_type
+        self.bits = 32 if bits is None else bits
+        self.mux = -1 if mux is None else mux
+        self.physical = self.signal_type == "Double"
+        self.states = has_states and self.signal_type in (None, "State Encoded", "Text")
+        hybrid = self.states and (self.slope != 1.0 or self.offset != 0.0)
+        self.scaled_double = not self.physical and (hybrid or self.mux not in (-1, -2))
+
+    def kind(self):
+        """('double'|'float'|'int', bits, signed)."""
+        if self.physical or self.scaled_double or self.data_type >= 4:
+            return "double", 64, True
+        if self.data_type == 3:
+            return "float", 32, True
+        size = next(b for b in (8, 16, 32, 64) if self.bits <= b or b == 64)
+        return "int", size, self.data_type != 0
+
+    def width(self):
+        return self.kind()[1] // 8
+
+    def raw(self, stored):
+        """The value the MDF record must hold for a stored column value."""
+        kind, bits, signed = self.kind()
+        if kind == "int":
+            value = int(stored or 0) & ((1 << bits) - 1)
+            return value - (1 << bits) if signed and value >> (bits - 1) else value
+        if stored is None:
+            return math.inf if kind == "float" else DBL_MAX
+        if kind == "float":
+            return struct.unpack("<f", struct.pack("<f", stored))[0] if abs(stored) < 3.4e38 else math.copysign(math.inf, stored)
+        return stored * self.slope + self.offset if self.scaled_double else float(stored)
+
+    def physical_value(self, stored):
+        if stored is None:
+            return None
+        return stored if self.physical else stored * self.slope + self.offset
+
+
+class Message:
+    def __init__(self, row):
+        self.id, self.name, self.network, self.signal_count, self.min_time, self.max_time = row
+        self.channels = {}
+
+    def table(self, part=1):
+        return "MessageData%04d" % self.id if part == 1 else "MessageData%04d_%04d" % (self.id, part)
+
+    def rows(self, con, indexes):
+        """[(time, {index: stored})] in rowid order, parts joined by rowid."""
+        parts = {}
+        for k in indexes:
+            parts.setdefault((k - 1) // 500 + 1, []).append(k)
+        base = con.execute("SELECT rowid, TIME_VAL FROM %s ORDER BY rowid" % self.table()).fetchall()
+        values = {rowid: {} for rowid, _ in base}
+        for part, ks in parts.items():
+            cols = ", ".join("Signal%d" % k for k in ks)
+            for row in con.execute("SELECT rowid, %s FROM %s" % (cols, self.table(part))):
+                values[row[0]].update(zip(ks, row[1:]))
+        return [(t, values[rowid]) for rowid, t in base]
+
+
+class Export:
+    """The channels an export writes, in export order."""
+
+    def __init__(self, db):
+        self.con = sqlite3.connect(db)
+        self.messages = [Message(r) for r in self.con.execute(
+            "SELECT ID, Name, Network, SignalCount, MinTime, MaxTime FROM Messages")]
+        states = {r[0] for r in self.con.execute("SELECT DISTINCT ChannelId FROM ChannelStates")}
+        for m in self.messages:
+            for row in self.con.execute(
+                    "SELECT ID, MessageChannel, Name, SignalType, Slope, Offset, Sequence, CollectionMask, DataType, "
+                    "BitLength, MUXValue, Units FROM Channels WHERE MessageId = ? ORDER BY ID", (m.id,)):
+                k = row[1]
+                if k is not None and 1 <= k <= (m.signal_count or 0) and k not in m.channels:
+                    m.channels[k] = Channel(m, k, row, row[0] in states)
+        mask_row = self.con.execute("SELECT CollectionMask FROM Channels WHERE ID = 0").fetchone()
+        mask = 0xFFFFFFFF if mask_row is None else mask_row[0] & 0xFFFFFFFF
+
+        def first_sequence(m):
+            return min([c.sequence for c in m.channels.values() if c.sequence > 0], default=0)
+
+        self.messages.sort(key=first_sequence)
+        self.channels = [c for m in self.messages for k, c in sorted(m.channels.items())
+                         if c.sequence != 0 and (mask == 0xFFFFFFFF or c.mask & mask)]
+        if not self.channels:
+            self.channels = [c for m in self.messages for k, c in sorted(m.channels.items())]
+            for c in self.channels:
+                c.sequence = c.sequence or 1
+        self.channels.sort(key=lambda c: c.sequence)
+        self.exported = [m for m in self.messages if any(c.message is m for c in self.channels)]
+
+    def of(self, message):
+        return sorted((c for c in self.channels if c.message is message), key=lambda c: c.index)
+
+    def span(self):
+        return (min(m.min_time for m in self.exported), max(m.max_time for m in self.exported))
+
+    def time_base(self):
+        return math.floor(min(m.min_time for m in self.messages))
+
+    def grid(self, rate_ms, gap=0.0):
+        """[(t, {message id: record time whose values the point holds})]."""
+        start, end = self.span()
+        points = int((end - start) * 1000.0 / rate_ms)
+        period = rate_ms / 1000.0
+        result, i = [], 0
+        while i < points:
+            t = i * period + start
+            held = {}
+            for m in self.exported:
+                if t < m.min_time:
+                    held[m.id] = m.min_time
+                elif t >= m.max_time:
+                    held[m.id] = m.max_time
+                else:
+                    held[m.id] = self.con.execute("SELECT MAX(TIME_VAL) FROM %s WHERE TIME_VAL <= ?" % m.table(),
+                                                  (t,)).fetchone()[0]
+            result.append((t, held))
+            if gap > 0:
+                nexts = [self.con.execute("SELECT MIN(TIME_VAL) FROM %s WHERE TIME_VAL > ?" % m.table(),
+                                          (t,)).fetchone()[0] for m in self.exported]
+                nexts = [n for n in nexts if n is not None]
+                if nexts and t + gap < min(nexts):
+                    skip = int((min(nexts) - t) / period) - 1
+                    i += max(skip, 0)
+            i += 1
+        return result
+
+
+def walk(path):
+    data = open(path, "rb").read()
+    model = mdf_walk.read_v4(data) if data.startswith(b"MDF     4") else mdf_walk.read_v3(data)
+    return model
+
+
+def check_channel_block(cn, channel, version):
+    name = cn["name"]
+    assert name == channel.name, (name, channel.name)
+    kind, bits, signed = channel.kind()
+    walker_kind = "float" if kind != "int" else ("int" if signed else "uint")
+    assert cn["bit_count"] == bits and cn["kind"] == walker_kind, (name, cn)
+    conversion = cn["conversion"]
+    declared = (1.0, 0.0) if channel.physical or channel.scaled_double else (channel.slope, channel.offset)
+    if conversion and conversion["type"] == "linear":
+        assert (conversion["factor"], conversion["offset"]) == declared, (name, conversion, declared)
+    elif not channel.states:
+        assert declared == (1.0, 0.0), (name, "scaling not declared")
+    description = cn["description"].decode("utf-8" if version == 4 else "latin-1")
+    expected = channel.message.name + (" | " + channel.message.network if channel.message.network else "")
+    assert description == expected, (name, description, expected)
+
+
+def check_records(group, channels, rows, start_abs):
+    """rows: [(time, [stored value per channel])] the group's records must hold."""
+    assert group["record_count"] == len(rows), (group["record_count"], len(rows))
+    cns = group["channels"]
+    assert cns[0]["name"] == "time" and len(cns) == len(channels) + 1
+    for record, (t, values) in zip(mdf_walk.records(group), rows):
+        assert abs(start_abs + mdf_walk.decode(record, cns[0]) - t) < 1e-6, (t, start_abs)
+        for cn, channel, stored in zip(cns[1:], channels, values):
+            got, want = mdf_walk.decode(record, cn), channel.raw(stored)
+            assert got == want or (got != got and want != want), (channel.name, t, got, want)
+
+
+def recorded(export, message, channels):
+    return [(t, [v.get(c.index) for c in channels])
+            for t, v in message.rows(export.con, [c.index for c in channels])]
+
+
+def grid_rows(export, rate_ms, gap):
+    first = {}  # (message id, time) -> the first record of that time
+    for m in export.exported:
+        for t, values in reversed(m.rows(export.con, [c.index for c in export.of(m)])):
+            first[(m.id, t)] = values
+    return [(t, [first[(c.message.id, held[c.message.id])].get(c.index) for c in export.channels])
+            for t, held in export.grid(rate_ms, gap)]
+
+
+def check_mdf(db, path, group_messages=True, rate_ms=0, gap=0.0):
+    """Walks an exported file strictly and checks it against the model."""
+    export = Export(db)
+    model = walk(path)
+    version = model["version"]
+    start_abs = model["header"]["start_ns"] / 1e9 - EPOCH_2007
+    assert start_abs == export.time_base(), (start_abs, export.time_base())
+    groups = model["groups"]
+    if not export.channels:
+        assert groups == []
+        return model
+    if rate_ms > 0 and int((export.span()[1] - export.span()[0]) * 1000.0 / rate_ms) > 0:
+        layout = [(groups[0], export.channels, grid_rows(export, rate_ms, gap))]
+        assert len(groups) == 1
+    elif not group_messages:
+        layout = [(g, [c], recorded(export, c.message, [c])) for g, c in zip(groups, export.channels)]
+        assert len(groups) == len(export.channels)
+    else:
+        layout = [(g, export.of(m), recorded(export, m, export.of(m))) for g, m in zip(groups, export.exported)]
+        assert len(groups) == len(export.exported), (len(groups), len(export.exported))
+    for group, channels, rows in layout:
+        for cn, channel in zip(group["channels"][1:], channels):
+            check_channel_block(cn, channel, version)
+        check_records(group, channels, rows, start_abs)
+    return model

@@ -93,33 +93,39 @@ void AddTimeChannel(MDFFile* writer, int timeBits, std::string const& descriptio
     writer->AddChannelToPreparedGroup(time);
 }
 
-// Where one exported value comes from and goes to.
+// Where one exported value comes from and goes to, and how it is written
+// (decided once per channel, not per value).
 struct ValueSlot {
+    ValueSlot(CArbitration::SignalList const* s, size_t part, int col, unsigned offset)
+        : signal(s), partIndex(part), column(col), byteOffset(offset), code(s->GetTypeCode()),
+          scaled(s->WritesScaledValue())
+    {
+    }
+
     CArbitration::SignalList const* signal;
     size_t partIndex;  // among the reader's parts
     int column;        // 1-based among the part's selected signals
     unsigned byteOffset;
+    int code;
+    bool scaled;
 };
 
 // Writes a value by the signal's type code: a NULL column is 0 for the
-// integers, DBL_MAX for doubles and infinity for floats.
+// integers, DBL_MAX (unscaled) for doubles and infinity for floats.
 void PutValue(RecordReader const& reader, ValueSlot const& slot, uint8_t* record)
 {
-    CArbitration::SignalList const& signal = *slot.signal;
     uint8_t* out = record + slot.byteOffset;
-    const int code = signal.GetTypeCode();
-    if (code > 0) {
-        PutLittleEndian(out, static_cast<uint64_t>(reader.Int64(slot.partIndex, slot.column)), code / 8);
+    if (slot.code > 0) {
+        PutLittleEndian(out, static_cast<uint64_t>(reader.Int64(slot.partIndex, slot.column)), slot.code / 8);
         return;
     }
-    const bool missing = reader.IsNull(slot.partIndex, slot.column);
-    double value = missing ? DBL_MAX : reader.Double(slot.partIndex, slot.column);
-    if (code == -32) {
-        PutFloat(out, missing ? std::numeric_limits<float>::infinity() : ToFloat32(value));
+    if (slot.code == -32) {
+        PutFloat(out, ToFloat32(reader.Double(slot.partIndex, slot.column, std::numeric_limits<double>::infinity())));
         return;
     }
-    if (!missing && signal.WritesScaledValue())
-        value = signal.GetScaledValue(value);
+    double value = reader.Double(slot.partIndex, slot.column, DBL_MAX);
+    if (slot.scaled && value != DBL_MAX)
+        value = slot.signal->GetScaledValue(value);
     PutDouble(out, value);
 }
 

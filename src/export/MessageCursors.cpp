@@ -407,7 +407,7 @@ void FillExportValues(CppSQLite3DB* db, CArbitration* message, double t, unsigne
             CArbitration::SignalList& signal = message->m_signals[static_cast<size_t>(parts[p].signals[j])];
             const int column = static_cast<int>(j) + 1;
             if (signal.IsFloatingPoint())
-                signal.SetExportValue(reader.IsNull(p, column) ? DBL_MAX : reader.Double(p, column));
+                signal.SetExportValue(reader.Double(p, column));
             else
                 signal.SetExportValue(static_cast<unsigned long long>(reader.Int64(p, column)));
         }
@@ -431,11 +431,6 @@ RecordReader::~RecordReader()
     m_rows.clear();
 }
 
-CppSQLite3Query& RecordReader::Row(size_t partIndex) const
-{
-    return *m_rows[partIndex + (m_partOneSelected ? 0 : 1)];
-}
-
 void RecordReader::Start()
 {
     m_rows.clear();
@@ -447,6 +442,7 @@ void RecordReader::Start()
         m_all[i]->reset();
         m_rows[i] = std::make_unique<CppSQLite3Query>(m_all[i]->execQuery());
     }
+    ExposeRows();
     m_started = false;
 }
 
@@ -480,7 +476,15 @@ bool RecordReader::ReadAt(double t)
         m_byKey[i]->bind(1, m_rows[0]->getInt64Field(0));
         m_rows[i] = std::make_unique<CppSQLite3Query>(m_byKey[i]->execQuery());
     }
+    ExposeRows();
     return FollowParts();
+}
+
+void RecordReader::ExposeRows()
+{
+    m_current.clear();
+    for (size_t i = m_partOneSelected ? 0 : 1; i < m_rows.size(); ++i)
+        m_current.push_back(m_rows[i].get());
 }
 
 bool RecordReader::FollowParts()
@@ -496,20 +500,5 @@ bool RecordReader::FollowParts()
 
 double RecordReader::Time() const
 {
-    return m_rows[0]->getFloatField(1, DBL_MAX);
-}
-
-bool RecordReader::IsNull(size_t partIndex, int column) const
-{
-    return Row(partIndex).fieldIsNull(column + 1);
-}
-
-double RecordReader::Double(size_t partIndex, int column) const
-{
-    return Row(partIndex).getFloatField(column + 1, DBL_MAX);
-}
-
-long long RecordReader::Int64(size_t partIndex, int column) const
-{
-    return Row(partIndex).getInt64Field(column + 1, 0);
+    return m_rows[0]->columnDouble(1, DBL_MAX);
 }

@@ -5,13 +5,12 @@
 #pragma once
 
 #include "export/ExportModel.h"
+#include "support/CppSQLite3U.h"
 
 #include <memory>
 #include <string>
 #include <vector>
 
-class CppSQLite3Statement;
-class CppSQLite3Query;
 
 // One exported channel: signal index (1, 2, ...) of its message.
 class CDbChannel {
@@ -77,15 +76,17 @@ public:
 
     double Time() const;
     // Value of signal column (1-based among the selected signals of part
-    // index partIndex).
-    bool IsNull(size_t partIndex, int column) const;
-    double Double(size_t partIndex, int column) const;
-    long long Int64(size_t partIndex, int column) const;
+    // index partIndex), on a row that Next or ReadAt found.
+    double Double(size_t partIndex, int column, double nullValue = 1.7976931348623157e308) const
+    {
+        return m_current[partIndex]->columnDouble(column + 1, nullValue);
+    }
+    long long Int64(size_t partIndex, int column) const { return m_current[partIndex]->columnInt64(column + 1, 0); }
     std::vector<PartColumns> const& Parts() const { return m_parts; }
 
 private:
     bool FollowParts();
-    CppSQLite3Query& Row(size_t partIndex) const;
+    void ExposeRows();
 
     CppSQLite3DB* m_db;
     int m_messageId;
@@ -95,4 +96,6 @@ private:
     std::vector<std::unique_ptr<CppSQLite3Statement>> m_all;
     std::vector<std::unique_ptr<CppSQLite3Statement>> m_byKey;
     std::vector<std::unique_ptr<CppSQLite3Query>> m_rows;
+    // The rows of the caller's parts (without an added part 1).
+    std::vector<CppSQLite3Query*> m_current;
 };

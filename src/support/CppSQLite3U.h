@@ -53,6 +53,18 @@ public:
     long long getInt64Field(wchar_t const* name, int nullValue = 0) const;
     double getFloatField(int col, double nullValue = 0.0) const;
     double getFloatField(wchar_t const* name, double nullValue = 0.0) const;
+    // Unchecked reads for row loops that checked their columns once (a
+    // column that exists, a query on a row): one value lookup per column.
+    double columnDouble(int col, double nullValue) const
+    {
+        sqlite3_value* value = sqlite3_column_value(m_pVM, col);
+        return sqlite3_value_type(value) == SQLITE_NULL ? nullValue : sqlite3_value_double(value);
+    }
+    long long columnInt64(int col, long long nullValue) const
+    {
+        sqlite3_value* value = sqlite3_column_value(m_pVM, col);
+        return sqlite3_value_type(value) == SQLITE_NULL ? nullValue : sqlite3_value_int64(value);
+    }
     // NULL: false, out unchanged. Otherwise out is the column's text.
     bool getStringField(int col, std::wstring& out) const;
     bool getStringField(wchar_t const* name, std::wstring& out) const;

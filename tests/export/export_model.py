@@ -99,6 +99,14 @@ class Export:
             "SELECT ID, Name, Network, SignalCount, MinTime, MaxTime FROM Messages")]
         states = {r[0] for r in self.con.execute("SELECT DISTINCT ChannelId FROM ChannelStates")}
         for m in self.messages:
+            available, part = 0, 1
+            while True:
+                columns = len(self.con.execute("PRAGMA table_info(%s)" % m.table(part)).fetchall()) - 1
+                available += max(columns, 0)
+                if columns < 500:
+                    break
+                part += 1
+            m.signal_count = min(m.signal_count or 0, available)
             for row in self.con.execute(
                     "SELECT ID, MessageChannel, Name, SignalType, Slope, Offset, Sequence, CollectionMask, DataType, "
                     "BitLength, MUXValue, Units FROM Channels WHERE MessageId = ? ORDER BY ID", (m.id,)):
@@ -127,13 +135,19 @@ class Export:
     def span(self):
         return (min(m.min_time for m in self.exported), max(m.max_time for m in self.exported))
 
+    def points(self, rate_ms):
+        start, end = self.span()
+        if rate_ms <= 0 or not (math.isfinite(start) and math.isfinite(end) and end > start):
+            return 0
+        return int((end - start) * 1000.0 / rate_ms)
+
     def time_base(self):
         return math.floor(min(m.min_time for m in self.messages))
 
     def grid(self, rate_ms, gap=0.0):
         """[(t, {message id: record time whose values the point holds})]."""
-        start, end = self.span()
-        points = int((end - start) * 1000.0 / rate_ms)
+        start, _ = self.span()
+        points = self.points(rate_ms)
         period = rate_ms / 1000.0
         result, i = [], 0
         while i < points:
@@ -167,10 +181,12 @@ def walk(path):
 
 def check_channel_block(cn, channel, version):
     name = cn["name"]
-    assert name == channel.name, (name, channel.name)
+    # MDF 3.30 texts are Latin-1: what it cannot hold is a '?'.
+    expected = channel.name if version == 4 else "".join(c if ord(c) < 256 else "?" for c in channel.name)
+    assert name == expected, (name, expected)
     kind, bits, signed = channel.kind()
     walker_kind = "float" if kind != "int" else ("int" if signed else "uint")
-    assert cn["bit_count"] == bits and cn["kind"] == walker_kind, (name, cn)
+    assert (cn["bit_count"], cn["kind"]) == (bits, walker_kind), (name, cn["bit_count"], cn["kind"])
     conversion = cn["conversion"]
     declared = (1.0, 0.0) if channel.physical or channel.scaled_double else (channel.slope, channel.offset)
     if conversion and conversion["type"] == "linear":
@@ -219,7 +235,7 @@ def check_mdf(db, path, group_messages=True, rate_ms=0, gap=0.0):
     if not export.channels:
         assert groups == []
         return model
-    if rate_ms > 0 and int((export.span()[1] - export.span()[0]) * 1000.0 / rate_ms) > 0:
+    if export.points(rate_ms) > 0:
         layout = [(groups[0], export.channels, grid_rows(export, rate_ms, gap))]
         assert len(groups) == 1
     elif not group_messages:
@@ -233,3 +249,12 @@ def check_mdf(db, path, group_messages=True, rate_ms=0, gap=0.0):
             check_channel_block(cn, channel, version)
         check_records(group, channels, rows, start_abs)
     return model
+
+
+if __name__ == "__main__":
+    # export_model.py <database> <mdf> <group messages 0|1> <rate ms> <gap ms>
+    try:
+        check_mdf(sys.argv[1], sys.argv[2], sys.argv[3] == "1", int(sys.argv[4]), int(sys.argv[5]) / 1000.0)
+        print("ok")
+    except AssertionError as failure:
+        print("mismatch:", failure)

@@ -44,6 +44,26 @@ VANTREL_API int CreateDatabaseW(wchar_t const* mdfPath, wchar_t const* dbPath);
 VANTREL_API int CreateDatabaseForSignals(char const* mdfPath, char const* signalsPath, char const* dbPath);
 VANTREL_API int CreateDatabaseForSignalsW(wchar_t const* mdfPath, wchar_t const* signalsPath, wchar_t const* dbPath);
 
+/* ---- Channel lists of an MDF file ----------------------------------- */
+
+/* Write the channels of an MDF file (time channels left out) as JSON to
+ * jsonPath: {"Channels": [{"name", "message_name", "network_name"}]}, the
+ * message and network taken from a "Message | Network" comment. The
+ * statistics form reads every record and adds per channel "unit",
+ * "min_time", "max_time", "num_records", "min", "time_at_min", "max",
+ * "time_at_max", "avg", "std_dev", "first_value" and, when not 1 and 0,
+ * "slope" and "offset" (the values a measurement database of the file holds
+ * in its Channels rows; times relative to the measurement start); a channel
+ * without such a comment has its group's label "Group0001", ... as
+ * "message_name" there. Channel groups whose records cannot be read or that
+ * have no time channel are left out of the statistics form. 1 when the whole
+ * document was written; 0 otherwise, with diagnostic lines and no file left
+ * behind. */
+VANTREL_API int GetChannels(char const* mdfPath, char const* jsonPath);
+VANTREL_API int GetChannelsW(wchar_t const* mdfPath, wchar_t const* jsonPath);
+VANTREL_API int GetChannelStatistics(char const* mdfPath, char const* jsonPath);
+VANTREL_API int GetChannelStatisticsW(wchar_t const* mdfPath, wchar_t const* jsonPath);
+
 /* ---- Record access -------------------------------------------------- */
 
 /* Opens a measurement database read-only for a JSON channel list (a file
@@ -62,6 +82,23 @@ VANTREL_API double OpenDataFile(char const* dbPath, char const* channelList, dou
 /* The number of entries of a channel list; 0 when it cannot be used. */
 VANTREL_API int GetNumChannelsW(wchar_t const* channelList);
 VANTREL_API int GetNumChannels(char const* channelList);
+
+/* Checks which channels of a script's alias list (a file name, or the JSON
+ * text itself: {"Channels": [{"name_in_script", "required", "OptionalList":
+ * [{"channel_name", "message_name", "network_name"}]} or {"name",
+ * "message_name", "network_name", "required"}]}) a data file can supply.
+ * dataPath is a measurement database when it ends in ".db" in any case (or
+ * is three characters or shorter) or is no readable MDF file. Writes the
+ * outcome to resultPath as {"Channels": [{"name_in_script", "name",
+ * "message_name", "network_name", "required": "false" for optional ones}],
+ * "MissingChannels": [{"name_in_script", "required"}]} (the second array
+ * only when an alias is unresolved). Returns the number of resolved aliases;
+ * 0 when an MDF file cannot supply every alias (no result file) or a
+ * database lacks a required one; -2 when the database cannot be read (the
+ * result file is written); -3 when the alias list cannot be used or the
+ * result file cannot be written whole (none is left behind). */
+VANTREL_API int ValidateSignalsW(wchar_t const* dataPath, wchar_t const* aliasList, wchar_t const* resultPath);
+VANTREL_API int ValidateSignals(char const* dataPath, char const* aliasList, char const* resultPath);
 
 /* The handle functions take the handle and an int that is ignored. A handle
  * that is not open gives DBL_MAX (times) or 0 (ints). */

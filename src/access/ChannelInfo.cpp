@@ -8,9 +8,15 @@ CChannelInfo::CChannelInfo(char const* name_, char const* message_name_, char co
     name = name_ ? name_ : "";
 }
 
+bool ChannelFiltersMatch(std::string const& networkFilter, std::string const& messageFilter,
+                         std::string const& network, std::string const& message)
+{
+    bool placeholder = networkFilter.empty() && messageFilter.compare(0, 5, "Group") == 0;
+    static std::string const anyMessage;
+    return MatchField(networkFilter, network) && MatchField(placeholder ? anyMessage : messageFilter, message);
+}
+
 bool CChannelInfo::DoesChannelMatch(std::string const& network, std::string const& message) const
 {
-    bool placeholder = network_name.empty() && message_name.compare(0, 5, "Group") == 0;
-    static std::string const anyMessage;
-    return MatchField(network_name, network) && MatchField(placeholder ? anyMessage : message_name, message);
+    return ChannelFiltersMatch(network_name, message_name, network, message);
 }

@@ -43,7 +43,18 @@ struct CChannelDefinition {
     std::string channel_name;
     std::string network_name;
     std::string message_name;
+    // The one alternative of a plain entry ({"name": ...}) of an alias list:
+    // a database checks it as record access checks a channel list's entry
+    // (ChannelFiltersMatch).
+    bool plainEntry = false;
 };
+
+// Record access's rule for a channel's filters against a database row's
+// network and message. A message filter "Group..." without a network filter
+// names the builder's placeholder for an unnamed message and so selects any
+// message.
+bool ChannelFiltersMatch(std::string const& networkFilter, std::string const& messageFilter,
+                         std::string const& network, std::string const& message);
 
 // What a measurement database's Channels row, with its message, says about a
 // channel.
@@ -76,9 +87,8 @@ public:
     // The value a row's stored number stands for: "Double" channels are
     // stored physical, every other kind raw and read through slope/offset.
     double ValueOfStored(double stored) const { return storesPhysical ? stored : Scale(stored); }
-    // The channel's filters against a database row's network and message. A
-    // message filter "Group..." without a network filter names the builder's
-    // placeholder for an unnamed message and so selects any message.
+    // The channel's filters against a database row's network and message
+    // (ChannelFiltersMatch).
     bool DoesChannelMatch(std::string const& network, std::string const& message) const;
     bool IsResolved() const { return channelId > 0; }
     // The first time at or after t, and the last time at or before t, among

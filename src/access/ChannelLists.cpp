@@ -96,7 +96,7 @@ bool ReadAliasesFromObject(jsonxx::Object const& document, std::vector<CChannelI
         } else if (entry->has<jsonxx::String>("name")) {
             CChannelInfo channel = plainChannel(*entry);
             channel.name_in_script = channel.name;
-            channel.definitions.push_back({channel.name, channel.network_name, channel.message_name});
+            channel.definitions.push_back({channel.name, channel.network_name, channel.message_name, true});
             out.push_back(std::move(channel));
         }
     }

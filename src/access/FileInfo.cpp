@@ -86,6 +86,15 @@ bool isUnresolvedAlias(CChannelInfo const& channel)
     return channel.name.empty() && (!channel.name_in_script.empty() || !channel.definitions.empty());
 }
 
+// Alternatives of the alias form are checked by their filters alone; the
+// alternative of a plain entry as record access checks a channel list.
+bool alternativeMatches(CChannelDefinition const& definition, ChannelRow const& row)
+{
+    if (definition.plainEntry)
+        return ChannelFiltersMatch(definition.network_name, definition.message_name, row.network, row.message);
+    return MatchField(definition.message_name, row.message) && MatchField(definition.network_name, row.network);
+}
+
 void printNotFound(std::string const& name, std::wstring const& path)
 {
     char line[1024];
@@ -238,6 +247,14 @@ void FileInfo::readMeasurementBounds()
 int FileInfo::LoadChannelsFromAliases(wchar_t const* path)
 {
     clearCursors();
+    // Every entry is resolved by lookup, the plain form too: a name copied
+    // from the list is no proof that the database has it, also when the
+    // database cannot be read at all.
+    for (auto& channel : channels) {
+        channel.name.clear();
+        channel.channelId = 0;
+        channel.messageId = 0;
+    }
     if (!open(path))
         return -2;
 
@@ -258,15 +275,9 @@ int FileInfo::LoadChannelsFromAliases(wchar_t const* path)
     for (auto& channel : channels) {
         if (channel.required)
             ++numRequired;
-        // Every entry is resolved by lookup, the plain form too: a name
-        // copied from the list is no proof that the database has it.
-        channel.name.clear();
-        channel.channelId = 0;
-        channel.messageId = 0;
         for (auto const& definition : channel.definitions) {
             for (ChannelRow const& row : rowsNamed(directory, definition.channel_name)) {
-                if (MatchField(definition.message_name, row.message) &&
-                    MatchField(definition.network_name, row.network)) {
+                if (alternativeMatches(definition, row)) {
                     channel.name = definition.channel_name;
                     channel.message_name = row.message;
                     channel.network_name = row.network;

@@ -29,13 +29,31 @@ struct DbSignal {
     // Feeds the sample of record index; returns the value with infinity and
     // NaN taken as 0, the value every statistic sees.
     inline double ProcessValue(long long index, double time, double value, bool accumulate);
+    // The factors of one record index that ProcessValue's accumulation
+    // needs, computed once for all the signals fed that record.
+    struct SampleWeights {
+        explicit SampleWeights(long long index)
+            : inverseCount(1.0 / (static_cast<double>(index) + 1.0)), spreadWeight(static_cast<double>(index) * inverseCount)
+        {
+        }
+        double inverseCount;  // 1 / (index + 1)
+        double spreadWeight;  // index / (index + 1)
+    };
     // ProcessValue with accumulation, for callers that feed many signals the
-    // same record: inverseCount is 1 / (index + 1), computed once per record.
-    inline double ProcessSample(long long index, double time, double value, double inverseCount);
+    // same record.
+    inline double ProcessSample(long long index, double time, double value, SampleWeights const& weights);
     // Population standard deviation over n samples from the running m2,
     // which stays exact where a sum of squares loses everything to
     // cancellation (values far from 0 with a small spread).
     double GetStdDev(double n) const;
+    // The average over n samples as the statistics report it: min when
+    // every sample was equal, else the sum over n (the plain sum for n 0).
+    double GetAverage(double n) const
+    {
+        if (min == max)
+            return min;
+        return n == 0.0 ? sum : sum / n;
+    }
 
     // Deviations from the mean at or beyond this size are accumulated in
     // long double: their squares, summed over billions of records, would
@@ -67,6 +85,27 @@ struct DbSignal {
     CCNBlockOp* channel = nullptr;  // borrowed from the MDF file object
 };
 
+// The running statistics of several signals fed the same records, held
+// signal by signal in arrays so that one pass over a record's values updates
+// all of them without a branch per value. The arithmetic is ProcessSample's,
+// bit for bit: a DbSignal loaded into a batch, fed, and stored back holds
+// what feeding it sample by sample gives.
+class SignalBatch {
+public:
+    // Takes the statistics of the signals (each fed at least its record 0).
+    void Load(std::vector<DbSignal*> const& signals);
+    // Gives them back to the signals Load took them from.
+    void Store() const;
+    // Feeds count records, their indexes from firstIndex (above 0) on:
+    // record j has the time times[j] and, for signal k, the value
+    // values[k * stride + j].
+    void Feed(double const* values, size_t stride, double const* times, long long firstIndex, size_t count);
+
+private:
+    std::vector<DbSignal*> m_signals;
+    std::vector<double> m_min, m_max, m_timeAtMin, m_timeAtMax, m_sum, m_sumOfSquares, m_mean, m_m2;
+};
+
 struct DbMessage {
     std::wstring name;
     std::wstring network;
@@ -88,7 +127,7 @@ inline double DbSignal::ProcessValue(long long index, double time, double value,
 {
     if (!accumulate || index == 0)
         return TrackBounds(index, time, value);
-    return ProcessSample(index, time, value, 1.0 / (static_cast<double>(index) + 1.0));
+    return ProcessSample(index, time, value, SampleWeights(index));
 }
 
 inline double DbSignal::TrackBounds(long long index, double time, double value)
@@ -111,7 +150,7 @@ inline double DbSignal::TrackBounds(long long index, double time, double value)
     return v;
 }
 
-inline double DbSignal::ProcessSample(long long index, double time, double value, double inverseCount)
+inline double DbSignal::ProcessSample(long long index, double time, double value, SampleWeights const& weights)
 {
     const double v = TrackBounds(index, time, value);
     if (index == 0)
@@ -120,8 +159,8 @@ inline double DbSignal::ProcessSample(long long index, double time, double value
     sum += v;
     const double d = v - mean;
     if (std::fabs(d) < kLargeDeviation) {
-        mean += d * inverseCount;
-        m2 += d * d * (static_cast<double>(index) * inverseCount);
+        mean += d * weights.inverseCount;
+        m2 += d * d * weights.spreadWeight;
     } else {
         AccumulateLargeDeviation(v, index);
     }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <unordered_set>
 
+#include "dbbuild/GroupReader.h"
 #include "mdfread/MDFFileOp.h"
 #include "support/CFormat.h"
 #include "support/CppSQLite3U.h"
@@ -71,19 +72,6 @@ wchar_t const* SignalTypeText(int scalingKind)
     }
 }
 
-// The group's records cannot be read at all (compressed or otherwise
-// unsupported data): such a group must not pass for one without records.
-bool RecordsUnreadable(CCGBlockOp* group, int groupNumber)
-{
-    CDGBlockOp* dataGroup = group->GetDataGroup();
-    if (!dataGroup || dataGroup->GetDataProblem().empty())
-        return false;
-    DebugOutput(FormatC("Channel group %d is left out: its records cannot be read (%s)", groupNumber,
-                        dataGroup->GetDataProblem().c_str())
-                    .c_str());
-    return true;
-}
-
 void InsertStates(CppSQLite3DB* db, DbSignal const& signal)
 {
     std::map<double, std::string> states;
@@ -98,139 +86,58 @@ void InsertStates(CppSQLite3DB* db, DbSignal const& signal)
     }
 }
 
-// ---- Reading one group's records -----------------------------------------
+// ---- Storing one group's records -----------------------------------------
 
-// How one signal's value leaves the record buffer. The inlined decoder
-// (getValue) serves every value it gives exactly: converted values, floats
-// without a conversion and integers without one of up to 53 bits.
-enum class Reading : unsigned char {
-    Double,      // getValue, bound as a double
-    Integer,     // getValue, bound as a 64-bit integer
-    RawInteger,  // GetInteger, bound as a 64-bit integer
-    RawFloat,    // GetFloat: the raw float of a channel with a conversion
-};
-
-struct Cell {
-    CCNBlockOp const* channel;
-    DbSignal* signal;
-    size_t position;  // byte of the record where the value begins
-    CppSQLite3Statement* statement;
-    int parameter;
-    Reading reading;
-};
-
-Reading ReadingOf(DbSignal const& signal)
-{
-    CCNBlockOp const* channel = signal.channel;
-    // Text-state channels store the conversion's result: the key under which
-    // ChannelStates holds the text (also for raw values outside the keys).
-    if (signal.scalingKind == DbSignal::Physical || signal.scalingKind == DbSignal::StateEncoded)
-        return Reading::Double;
-    const bool converted = channel->GetConversion() != nullptr;
-    if (channel->IsFloat())
-        return converted ? Reading::RawFloat : Reading::Double;
-    const int code = channel->GetDataType();
-    const bool numeric = code == CodeUnsignedLE || code == CodeSignedLE || code == CodeUnsignedBE || code == CodeSignedBE;
-    return numeric && !converted && channel->GetBitCount() <= 53 ? Reading::Integer : Reading::RawInteger;
-}
-
-size_t ValuePosition(CCNBlockOp const* channel)
-{
-    return static_cast<size_t>(channel->GetByteOffset()) + channel->GetStartBit() / 8;
-}
-
-class GroupLoader {
+// Binds every value the group reader decodes to its parameter and inserts
+// each record into every part of the message's record table.
+class RecordStore {
 public:
-    GroupLoader(CppSQLite3DB* db, DbMessage& message, double start, long long& insertsInTransaction)
-        : m_db(db), m_message(message), m_start(start), m_inserts(insertsInTransaction)
-    {
-    }
+    static constexpr bool kKeepsValues = true;
 
-    void Load();
+    RecordStore(CppSQLite3DB* db, DbMessage const& message, long long& insertsInTransaction);
+
+    void Time(double time)
+    {
+        for (auto& part : m_parts)
+            part->bind(1, time);
+    }
+    // SQLite stores a NaN as NULL.
+    void Value(size_t k, double value) { m_bindings[k].statement->bind(m_bindings[k].parameter, value); }
+    void Integer(size_t k, long long value) { m_bindings[k].statement->bind(m_bindings[k].parameter, value); }
+    void EndRecord();
 
 private:
-    void PrepareStatements();
-    void PlanCells();
-    inline void StoreRecord(char const* record, long long index);
-    void CountInserts();
+    struct Binding {
+        CppSQLite3Statement* statement;
+        int parameter;
+    };
 
     CppSQLite3DB* m_db;
-    DbMessage& m_message;
-    double m_start;
     long long& m_inserts;
     std::vector<std::unique_ptr<CppSQLite3Statement>> m_parts;
-    std::vector<Cell> m_cells;
+    std::vector<Binding> m_bindings;  // one per data signal
 };
 
-void GroupLoader::PrepareStatements()
+RecordStore::RecordStore(CppSQLite3DB* db, DbMessage const& message, long long& insertsInTransaction)
+    : m_db(db), m_inserts(insertsInTransaction)
 {
-    const int signals = static_cast<int>(m_message.signals.size()) - 1;
+    const int signals = static_cast<int>(message.signals.size()) - 1;
     const int parts = signals == 0 ? 1 : MeasurementDb::PartOfSignal(signals);
     for (int part = 1; part <= parts; ++part) {
         const int first = (part - 1) * MeasurementDb::kSignalsPerPart + 1;
         const int count = std::min(MeasurementDb::kSignalsPerPart, signals - first + 1);
-        const std::wstring sql = MeasurementDb::RecordTableInsertSql(m_message.id, part, count);
+        const std::wstring sql = MeasurementDb::RecordTableInsertSql(message.id, part, count);
         m_parts.push_back(std::make_unique<CppSQLite3Statement>(m_db->compileStatement(sql.c_str())));
     }
+    for (int number = 1; number <= signals; ++number)
+        m_bindings.push_back({m_parts[MeasurementDb::PartOfSignal(number) - 1].get(),
+                              (number - 1) % MeasurementDb::kSignalsPerPart + 2});
 }
 
-void GroupLoader::PlanCells()
+void RecordStore::EndRecord()
 {
-    m_cells.reserve(m_message.signals.size());
-    for (size_t k = 1; k < m_message.signals.size(); ++k) {
-        DbSignal& signal = m_message.signals[k];
-        const int number = static_cast<int>(k);
-        Cell cell;
-        cell.channel = signal.channel;
-        cell.signal = &signal;
-        cell.position = ValuePosition(signal.channel);
-        cell.statement = m_parts[MeasurementDb::PartOfSignal(number) - 1].get();
-        cell.parameter = (number - 1) % MeasurementDb::kSignalsPerPart + 2;
-        cell.reading = ReadingOf(signal);
-        m_cells.push_back(cell);
-    }
-}
-
-inline void GroupLoader::StoreRecord(char const* record, long long index)
-{
-    DbSignal& timeSignal = m_message.signals[0];
-    const double t = timeSignal.channel->getValue(record + ValuePosition(timeSignal.channel));
-    // An infinite or NaN time is stored as 0, as the statistics see it.
-    const double time = timeSignal.ProcessValue(index, t, m_start + t, false);
-    for (auto& part : m_parts)
-        part->bind(1, time);
-    const double inverseCount = 1.0 / (static_cast<double>(index) + 1.0);
-    for (Cell const& cell : m_cells) {
-        char const* p = record + cell.position;
-        double value;
-        switch (cell.reading) {
-        case Reading::Double:
-            value = cell.channel->getValue(p);
-            cell.statement->bind(cell.parameter, value);  // SQLite stores a NaN as NULL
-            break;
-        case Reading::Integer:
-            value = cell.channel->getValue(p);
-            cell.statement->bind(cell.parameter, static_cast<long long>(value));
-            break;
-        case Reading::RawInteger: {
-            const long long raw = cell.channel->GetInteger(p);
-            cell.statement->bind(cell.parameter, raw);
-            value = static_cast<double>(raw);
-            break;
-        }
-        default:
-            value = cell.channel->GetFloat(p);
-            cell.statement->bind(cell.parameter, value);
-            break;
-        }
-        cell.signal->ProcessSample(index, t, value, inverseCount);
-    }
     for (auto& part : m_parts)
         part->execDML();
-}
-
-void GroupLoader::CountInserts()
-{
     m_inserts += static_cast<long long>(m_parts.size());
     if (m_inserts > kInsertsPerTransaction) {
         Run(m_db, L"COMMIT TRANSACTION");
@@ -239,35 +146,11 @@ void GroupLoader::CountInserts()
     }
 }
 
-void GroupLoader::Load()
+void LoadGroup(CppSQLite3DB* db, DbMessage& message, double start, long long& insertsInTransaction)
 {
-    PrepareStatements();
-    PlanCells();
-    CCGBlockOp* group = m_message.signals[0].channel->GetChannelGroup();
-    const unsigned long long count = group->GetRecordCount();
-    // The reader keeps only channels whose bits lie inside the record.
-    std::vector<char> record(static_cast<size_t>(group->GetDataRecordSize()) + 8, 0);
-    unsigned long long rows = 0;
-    for (; rows < count; ++rows) {
-        if (!group->ReadRecord(record.data(), rows)) {
-            DebugOutput(FormatC("Message %d ends after %llu of %llu records: record %llu cannot be read", m_message.id,
-                                rows, count, rows)
-                            .c_str());
-            break;
-        }
-        StoreRecord(record.data(), static_cast<long long>(rows));
-        CountInserts();
-    }
-    m_message.recordCount = rows;
-}
-
-// ---- Messages and Channels rows ------------------------------------------
-
-double Average(DbSignal const& signal, unsigned long long count)
-{
-    if (signal.min == signal.max)
-        return signal.min;
-    return count == 0 ? signal.sum : signal.sum / static_cast<double>(count);
+    RecordStore store(db, message, insertsInTransaction);
+    GroupReader reader(message.signals, start);
+    message.recordCount = reader.ReadAll(store, FormatC("Message %d", message.id));
 }
 
 }  // namespace
@@ -275,14 +158,9 @@ double Average(DbSignal const& signal, unsigned long long count)
 bool CreateNewMessage(CppSQLite3DB* db, CCNBlockOp* first, std::vector<DbMessage>& messages,
                       std::set<std::string>* selection, int groupNumber)
 {
-    CCGBlockOp* group = first->GetChannelGroup();
-    if (!group || RecordsUnreadable(group, groupNumber))
+    CCNBlockOp* timeChannel = TimeChannelOfReadableGroup(first, groupNumber);
+    if (!timeChannel)
         return false;
-    CCNBlockOp* timeChannel = first->GetTimeChannel();
-    if (!timeChannel || !timeChannel->FitsRecord(group->GetDataRecordSize())) {
-        DebugOutput(FormatC("Channel group %d is left out: it has no time channel", groupNumber).c_str());
-        return false;
-    }
 
     DbMessage message;
     message.id = static_cast<int>(messages.size()) + 1;
@@ -300,12 +178,8 @@ bool CreateNewMessage(CppSQLite3DB* db, CCNBlockOp* first, std::vector<DbMessage
     message.signals.emplace_back(timeChannel);
     std::vector<MeasurementDb::ColumnType> columnTypes;
     for (CCNBlockOp* cn = first; cn; cn = cn->GetNextCN()) {
-        if (cn->IsTimeChannel() || !IsSelected(cn, selection))
+        if (cn->IsTimeChannel() || !IsSelected(cn, selection) || !BecomesSignal(cn))
             continue;
-        if (!cn->FitsRecord(group->GetDataRecordSize())) {
-            DebugOutput1("Channel %s lies outside its record and is left out", cn->GetName().c_str());
-            continue;
-        }
         DbSignal signal(cn);
         signal.channelId = ++channelId;
         columnTypes.push_back(StoresIntegers(signal) ? MeasurementDb::ColumnType::Integer
@@ -352,7 +226,7 @@ bool AddMessageInfo(CppSQLite3DB* db, DbMessage& message)
         L"INSERT INTO Channels VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, '', -1, 0, '', ?, ?, ?, ?, ?, 0, 1, -1, ?, 1)");
     for (size_t j = 1; j < message.signals.size(); ++j) {
         DbSignal const& signal = message.signals[j];
-        const double average = Average(signal, message.recordCount);
+        const double average = signal.GetAverage(static_cast<double>(message.recordCount));
         channelRow.bind(1, signal.channelId);
         channelRow.bind(2, message.id);
         channelRow.bind(3, static_cast<int>(j));
@@ -408,7 +282,7 @@ bool LoadDataInDatabase(CppSQLite3DB* db, CMDFFileOp& file, std::set<std::string
         if (!IsSelected(channel, selection) || !decided.insert(group).second)
             continue;
         if (CreateNewMessage(db, channel, messages, selection, groupNumber))
-            GroupLoader(db, messages.back(), start, insertsInTransaction).Load();
+            LoadGroup(db, messages.back(), start, insertsInTransaction);
     }
     Run(db, L"COMMIT TRANSACTION");
     if (messages.empty()) {

@@ -1,5 +1,6 @@
 // The measurement database builder: turns an MDF file into a measurement
-// database, for all channels or for those a JSON signal selection names.
+// database, for all channels or for those a JSON signal selection names, and
+// writes the channel lists of an MDF file.
 // The exported entry points are declared in vantrel.h; these are the
 // operations behind them.
 #pragma once
@@ -48,3 +49,11 @@ bool CreateNewMessage(CppSQLite3DB* db, CCNBlockOp* first, std::vector<DbMessage
 
 // The Messages row of the message and the Channels rows of its signals.
 bool AddMessageInfo(CppSQLite3DB* db, DbMessage& message);
+
+// Writes the channels of the open MDF file, time channels left out, to
+// jsonPath as {"Channels": [...]}: mode 0 names, messages and networks;
+// mode 1 also every channel's statistics over its group's records, the
+// values the builder stores for it. Nothing is written before every record
+// has been read; false, with diagnostic lines, when the document could not
+// be written whole.
+bool DumpSignals(CMDFFileOp& file, wchar_t const* jsonPath, int mode);

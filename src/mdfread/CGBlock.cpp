@@ -113,6 +113,11 @@ bool CCGBlockOp::ReadRecord(char* buffer, unsigned long long index)
     return m_dataGroup->ReadRecordOf(*this, buffer, index);
 }
 
+unsigned long long CCGBlockOp::ReadRecords(char* buffer, unsigned long long first, unsigned long long count)
+{
+    return m_dataGroup->ReadRecordsOf(*this, buffer, first, count);
+}
+
 CCNBlockOp* CCGBlockOp::GetNextCN(const CCNBlockOp* cn) const { return cn ? cn->GetNextCN() : nullptr; }
 
 unsigned long long CCGBlockOp::GetTotalCNCount() const

@@ -24,6 +24,11 @@ public:
     // in ascending order costs one read per record. On failure the buffer is
     // zero-filled and the result is false.
     bool ReadRecord(char* buffer, unsigned long long index);
+    // Records first, first + 1, ... (at most count) back to back into buffer,
+    // which holds count * GetDataRecordSize() bytes; returns the number read,
+    // which stops at the first record that cannot be read (its bytes and
+    // those after it are then not filled).
+    unsigned long long ReadRecords(char* buffer, unsigned long long first, unsigned long long count);
 
     unsigned GetDataRecordSize() const { return m_recordSize; }
     // Records that can be read: the declared count, bounded by what the

@@ -239,6 +239,21 @@ double CCNBlockOp::GetFloat(char const* text) const
     return 0.0;
 }
 
+void CCNBlockOp::GetValues(char const* p, size_t stride, size_t count, double* out) const
+{
+    WithRawLoader([&](auto load) {
+        for (size_t i = 0; i < count; ++i)
+            out[i] = load(p + i * stride);
+    });
+    if (m_scaling == Scaling::Rule) {
+        for (size_t i = 0; i < count; ++i)
+            out[i] = ApplyRule(out[i]);
+        return;
+    }
+    for (size_t i = 0; i < count; ++i)
+        out[i] = out[i] * m_slope + m_offset;
+}
+
 double CCNBlockOp::DecodeBitField(char const* p) const
 {
     return IsSigned() ? double((long long)GetUnsigned(p)) : double(GetUnsigned(p));

@@ -35,6 +35,9 @@ public:
     // start bit / 8. Only channels whose bits lie inside their record are
     // kept in a channel group, so these never read past the record.
     inline double getValue(char const* p) const;
+    // getValue of count records laid stride bytes apart, the first at p,
+    // into out: the layout is looked at once for all of them.
+    void GetValues(char const* p, size_t stride, size_t count, double* out) const;
     // The raw integer: exactly the bytes the field spans, in the channel's
     // byte order, shifted, masked to the bit count (at most 64) and
     // sign-extended for signed codes. An unsigned value of 2^63 or more comes
@@ -76,6 +79,8 @@ public:
     bool FitsRecord(unsigned long long recordSize) const;
 
 private:
+    template <typename Use>
+    inline auto WithRawLoader(Use&& use) const;
     double DecodeBitField(char const* p) const;
     double ApplyRule(double value) const;
     bool ReadMdf3(const std::vector<uint8_t>& bytes);
@@ -145,32 +150,39 @@ inline double LoadFloat(const char* p, bool bigEndian)
 
 }  // namespace mdfdecode
 
-inline double CCNBlockOp::getValue(char const* p) const
+// Calls use(load) with the loader of the channel's layout: load(p) is the
+// raw value getValue reads at p, before the conversion.
+template <typename Use>
+inline auto CCNBlockOp::WithRawLoader(Use&& use) const
 {
     using namespace mdfdecode;
-    double value;
     switch (m_decoder) {
-    case Decoder::U8: value = uint8_t(p[0]); break;
-    case Decoder::S8: value = int8_t(p[0]); break;
-    case Decoder::U16: value = Load<uint16_t>(p, false); break;
-    case Decoder::S16: value = Load<int16_t>(p, false); break;
-    case Decoder::U32: value = Load<uint32_t>(p, false); break;
-    case Decoder::S32: value = Load<int32_t>(p, false); break;
-    case Decoder::U64: value = double(Load<uint64_t>(p, false)); break;
-    case Decoder::S64: value = double(Load<int64_t>(p, false)); break;
-    case Decoder::U16BE: value = Load<uint16_t>(p, true); break;
-    case Decoder::S16BE: value = Load<int16_t>(p, true); break;
-    case Decoder::U32BE: value = Load<uint32_t>(p, true); break;
-    case Decoder::S32BE: value = Load<int32_t>(p, true); break;
-    case Decoder::U64BE: value = double(Load<uint64_t>(p, true)); break;
-    case Decoder::S64BE: value = double(Load<int64_t>(p, true)); break;
-    case Decoder::F32: value = LoadFloat<float, uint32_t>(p, false); break;
-    case Decoder::F64: value = LoadFloat<double, uint64_t>(p, false); break;
-    case Decoder::F32BE: value = LoadFloat<float, uint32_t>(p, true); break;
-    case Decoder::F64BE: value = LoadFloat<double, uint64_t>(p, true); break;
-    case Decoder::Bits: value = DecodeBitField(p); break;
-    default: value = 0.0; break;
+    case Decoder::U8: return use([](char const* p) { return double(uint8_t(p[0])); });
+    case Decoder::S8: return use([](char const* p) { return double(int8_t(p[0])); });
+    case Decoder::U16: return use([](char const* p) { return double(Load<uint16_t>(p, false)); });
+    case Decoder::S16: return use([](char const* p) { return double(Load<int16_t>(p, false)); });
+    case Decoder::U32: return use([](char const* p) { return double(Load<uint32_t>(p, false)); });
+    case Decoder::S32: return use([](char const* p) { return double(Load<int32_t>(p, false)); });
+    case Decoder::U64: return use([](char const* p) { return double(Load<uint64_t>(p, false)); });
+    case Decoder::S64: return use([](char const* p) { return double(Load<int64_t>(p, false)); });
+    case Decoder::U16BE: return use([](char const* p) { return double(Load<uint16_t>(p, true)); });
+    case Decoder::S16BE: return use([](char const* p) { return double(Load<int16_t>(p, true)); });
+    case Decoder::U32BE: return use([](char const* p) { return double(Load<uint32_t>(p, true)); });
+    case Decoder::S32BE: return use([](char const* p) { return double(Load<int32_t>(p, true)); });
+    case Decoder::U64BE: return use([](char const* p) { return double(Load<uint64_t>(p, true)); });
+    case Decoder::S64BE: return use([](char const* p) { return double(Load<int64_t>(p, true)); });
+    case Decoder::F32: return use([](char const* p) { return LoadFloat<float, uint32_t>(p, false); });
+    case Decoder::F64: return use([](char const* p) { return LoadFloat<double, uint64_t>(p, false); });
+    case Decoder::F32BE: return use([](char const* p) { return LoadFloat<float, uint32_t>(p, true); });
+    case Decoder::F64BE: return use([](char const* p) { return LoadFloat<double, uint64_t>(p, true); });
+    case Decoder::Bits: return use([this](char const* p) { return DecodeBitField(p); });
+    default: return use([](char const*) { return 0.0; });
     }
+}
+
+inline double CCNBlockOp::getValue(char const* p) const
+{
+    const double value = WithRawLoader([p](auto load) { return load(p); });
     if (m_scaling == Scaling::Rule)
         return ApplyRule(value);
     // Without a rule slope is 1 and offset -0.0, which leaves every value,

@@ -1,5 +1,6 @@
 #include "mdfread/DGBlock.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "mdfread/CGBlock.h"
@@ -321,6 +322,22 @@ bool CDGBlockOp::ReadRecordOf(CCGBlockOp& group, char* buffer, unsigned long lon
     if (!ok && size > 0)
         std::memset(buffer, 0, size);
     return ok;
+}
+
+unsigned long long CDGBlockOp::ReadRecordsOf(CCGBlockOp& group, char* buffer, unsigned long long first,
+                                             unsigned long long count)
+{
+    const unsigned size = group.GetDataRecordSize();
+    const unsigned long long available = first < group.GetRecordCount() ? group.GetRecordCount() - first : 0;
+    count = std::min(count, available);
+    // Records without ids lie back to back: one read serves them all.
+    if (m_data && m_leadingIdBytes == 0 && Stride(group) == size && count > 0 && size > 0 &&
+        m_data->Read(*m_file, first * size, buffer, size_t(count * size)))
+        return count;
+    unsigned long long read = 0;
+    while (read < count && ReadRecordOf(group, buffer + read * size, first + read))
+        ++read;
+    return read;
 }
 
 bool CDGBlockOp::ReadSorted(CCGBlockOp& group, char* buffer, unsigned long long index)

@@ -77,6 +77,10 @@ public:
     const std::string& GetDataProblem() const { return m_problem; }
 
     bool ReadRecordOf(CCGBlockOp& group, char* buffer, unsigned long long index);
+    // Records first, first + 1, ... (at most count) back to back into buffer;
+    // the number read, which stops at the first record that cannot be read.
+    unsigned long long ReadRecordsOf(CCGBlockOp& group, char* buffer, unsigned long long first,
+                                     unsigned long long count);
 
 private:
     bool ReadDataSections(unsigned long long link);

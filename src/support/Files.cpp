@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+
 bool FileExists(wchar_t const* path)
 {
     if (!path)

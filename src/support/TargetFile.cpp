@@ -17,6 +17,7 @@ using namespace std::string_view_literals;
 std::string_view const kSqliteSignature = "SQLite format 3\0"sv;
 std::string_view const kMdfSignature = "MDF     "sv;
 std::string_view const kMatSignature = "MATLAB 5.0 MAT-file"sv;
+std::string_view const kJsonSignature = "{"sv;
 
 namespace {
 
@@ -180,4 +181,27 @@ void PendingFile::Discard()
         return;
     m_done = true;
     RemoveWithJournal(mbstring(m_path));
+}
+
+FileWrite WriteWholeFile(wchar_t const* path, std::string const& text, std::string_view signature)
+{
+    if (!path || !*path)
+        return FileWrite::NotOpened;
+    if (!MayReplaceTarget(path, signature))
+        return FileWrite::Refused;
+    PendingFile pending(path);
+    FILE* stream = std::fopen(mbstring(pending.path()).c_str(), "wte");
+    if (!stream)
+        return FileWrite::NotOpened;
+    errno = 0;
+    bool written = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+    written = std::fflush(stream) == 0 && written;
+    const int writeError = errno;
+    written = std::fclose(stream) == 0 && written;
+    if (!written) {
+        const int error = writeError != 0 ? writeError : errno;
+        DebugOutput(FormatC("Could not write %s: %s", mbstring(path).c_str(), std::strerror(error)).c_str());
+        return FileWrite::NotWritten;
+    }
+    return pending.Commit() ? FileWrite::Written : FileWrite::NotWritten;
 }

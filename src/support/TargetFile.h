@@ -28,6 +28,17 @@ bool MayReplaceTarget(std::wstring const& path, std::string_view signature);
 // file or nothing: what a database build may replace. Diagnostic when not.
 bool MayReplaceDatabase(std::wstring const& path);
 
+// The first byte of every JSON document this library writes.
+extern std::string_view const kJsonSignature;
+
+// Writes text as the whole content of the file at path, through a
+// PendingFile: Refused (with a diagnostic line) where MayReplaceTarget(path,
+// signature) refuses, NotOpened (no line: each caller has its own) when the
+// file cannot be created, NotWritten (with a line) when a write or the close
+// fails. Only Written touches what stood at path.
+enum class FileWrite { Written, Refused, NotOpened, NotWritten };
+FileWrite WriteWholeFile(wchar_t const* path, std::string const& text, std::string_view signature);
+
 // The temporary file an output is written to until it is complete. The
 // destructor removes it (and an SQLite journal beside it) unless Commit
 // renamed it onto the target.

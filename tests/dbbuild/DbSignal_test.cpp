@@ -1,6 +1,8 @@
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -157,6 +159,45 @@ TEST(DbSignalChannels, KindsTypesAndKeys)
     EXPECT_TRUE(DbSignal(channels[5]).GetStates(states));
     EXPECT_EQ(states, (std::map<double, std::string>{{0, "P"}, {1, "D"}}));
     EXPECT_FALSE(DbSignal(channels[0]).GetStates(states));
+}
+
+}  // namespace
+
+namespace {
+
+// A batch, fed in two blocks, holds bit for bit what feeding each signal
+// sample by sample gives: small values with ties, values near the ends of
+// the double range (the wide path), infinities and NaN.
+TEST(DbSignalStatistics, BatchFeedingEqualsSampleBySample)
+{
+    std::mt19937_64 random(11);
+    const size_t signals = 5, records = 400;  // pairs and a single signal
+    std::vector<double> values(signals * records), times(records);
+    for (size_t r = 0; r < records; ++r)
+        times[r] = 0.01 * static_cast<double>(r);
+    double const special[] = {1e300, -1.7e308, std::numeric_limits<double>::infinity(), NAN, 3.0};
+    for (double& v : values)
+        v = random() % 10 == 0 ? special[random() % 5] : static_cast<double>(random() % 4) + 0.25 * (random() % 3);
+    std::vector<DbSignal> single(signals), batched(signals);
+    std::vector<DbSignal*> pointers;
+    for (size_t k = 0; k < signals; ++k) {
+        for (size_t r = 0; r < records; ++r)
+            single[k].ProcessValue(static_cast<long long>(r), times[r], values[k * records + r], true);
+        batched[k].ProcessValue(0, times[0], values[k * records], true);
+        pointers.push_back(&batched[k]);
+    }
+    SignalBatch batch;
+    batch.Load(pointers);
+    batch.Feed(values.data() + 1, records, times.data() + 1, 1, 150);
+    batch.Feed(values.data() + 151, records, times.data() + 151, 151, records - 151);
+    batch.Store();
+    for (size_t k = 0; k < signals; ++k) {
+        DbSignal const &a = single[k], &b = batched[k];
+        for (auto field : {&DbSignal::min, &DbSignal::max, &DbSignal::timeAtMin, &DbSignal::timeAtMax, &DbSignal::sum,
+                           &DbSignal::sumOfSquares, &DbSignal::mean, &DbSignal::m2, &DbSignal::firstValue})
+            EXPECT_EQ(std::memcmp(&(a.*field), &(b.*field), sizeof(double)), 0) << k << ": " << a.*field << " " << b.*field;
+        EXPECT_EQ(a.m2Wide, b.m2Wide) << k;
+    }
 }
 
 }  // namespace

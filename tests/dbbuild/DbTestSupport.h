@@ -32,6 +32,12 @@ BuildResult BuildW(wchar_t const* mdf, wchar_t const* db);
 // they agree, else python's report.
 std::string PythonStatisticsDifferences(std::string const& database);
 
+// An MDF 4 file (start time 0) of one data group with two channel groups of
+// a time channel and an 8-bit value ("a" with record id 1 and 3 records, "c"
+// with id 2 and 1 record), whose third record carries the unknown id 9: of
+// group "a" only the first record (t 0.0, a 10) can be read.
+void WriteStrayRecordFile(std::string const& path);
+
 // The files in a folder, sorted.
 std::vector<std::string> FilesIn(std::string const& folder);
 

@@ -654,34 +654,9 @@ TEST(DamagedInput, GroupsWithoutTimeChannelAreLeftOut)
 // number of rows written.
 TEST(DamagedInput, UnreadableRecordEndsTheMessage)
 {
-    using mdftest::LE;
-    using mdftest::LEF64;
     testlib::TempDir dir;
-    mdftest::MdfBuilder b(true);
-    uint64_t hd = b.Hd4(0, 1167609600ULL * 1000000000ULL);  // start 0
-    auto group = [&](char const* name, uint64_t id, uint64_t cycles) {
-        uint64_t time = b.Cn4(b.Tx4("t"), 2, 1, 4, 0, 0, 64);
-        uint64_t value = b.Cn4(b.Tx4(name), 0, 0, 0, 0, 8, 8);
-        b.Link4(time, 0, value);
-        return b.Cg4(time, id, cycles, 9);
-    };
-    uint64_t a = group("a", 1, 3);
-    uint64_t c = group("c", 2, 1);
-    b.Link4(a, 0, c);
-    std::vector<uint8_t> data;
-    auto record = [&](uint8_t id, double t, uint8_t v) {
-        data.push_back(id);
-        std::vector<uint8_t> time = LEF64(t);
-        data.insert(data.end(), time.begin(), time.end());
-        data.push_back(v);
-    };
-    record(1, 0.0, 10);
-    record(2, 0.5, 20);
-    record(9, 0.7, 30);  // no group has record id 9
-    record(1, 1.0, 11);
-    b.Link4(hd, 0, b.Dg4(a, b.Dt4(data), 1));
     const std::string mdf = dir.file("unsorted.mf4"), db = dir.file("unsorted.db");
-    b.Save(mdf);
+    dbtest::WriteStrayRecordFile(mdf);
     dbtest::BuildResult build = Build(mdf.c_str(), db.c_str());
     ASSERT_EQ(build.result, 1) << build.output;
     EXPECT_TRUE(Contains(build.output, "Message 1 ends after 1 of 3 records: record 1 cannot be read"))

@@ -19,23 +19,19 @@ import os
 import sqlite3
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "testlib"))
 import db_checks  # noqa: E402
 import sidecar  # noqa: E402
+from libcall import captured, lib  # noqa: E402
 from sidecar import is_float, is_time  # noqa: E402
 
 failures = []
 
-os.environ["TZ"] = "UTC"
-time.tzset()
-lib = ctypes.CDLL(os.environ["VANTREL_LIB"])
 lib.CreateDatabase.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
 lib.CreateDatabaseW.argtypes = [ctypes.c_wchar_p, ctypes.c_wchar_p]
-libc = ctypes.CDLL(None)
 
 
 def fail(where, text):
@@ -44,18 +40,7 @@ def fail(where, text):
 
 def build(mdf, db, wide=False):
     """Runs the build with standard output captured; (result, output)."""
-    sys.stdout.flush()
-    with tempfile.TemporaryFile() as sink:
-        saved = os.dup(1)
-        os.dup2(sink.fileno(), 1)
-        try:
-            result = lib.CreateDatabaseW(mdf, db) if wide else lib.CreateDatabase(mdf.encode(), db.encode())
-            libc.fflush(None)
-        finally:
-            os.dup2(saved, 1)
-            os.close(saved)
-        sink.seek(0)
-        return result, sink.read().decode("utf-8", "replace")
+    return captured(lib.CreateDatabaseW, mdf, db) if wide else captured(lib.CreateDatabase, mdf.encode(), db.encode())
 
 
 # ---- What the sidecar says, by this library's rules ----------------------
@@ -141,11 +126,10 @@ def check_values(where, channel, group, v4, stored, states):
         check_samples(where, expected, stored, close)
 
 
-def message_label(group, group_number):
-    """Name and network of a group's message: from the comment of the group's
-    first channel in chain order (the time channel too), split at its first
-    " | ", else the group's default label on "HS CAN"."""
-    comment = group["channels"][0]["comment"] if group["channels"] else ""
+def message_of(group, group_number):
+    """(name, network) of a group's message: its first channel's comment
+    split at " | ", else the group's placeholder on "HS CAN"."""
+    comment = group["channels"][0]["comment"]
     if " | " in comment:
         return tuple(comment.split(" | ", 1))
     return f"Group{group_number:04d}", "HS CAN"
@@ -161,7 +145,7 @@ def check_message(where, conn, v4, group, mid, cid, start, group_number):
         fail(where, f"no message {mid}")
         return cid
     name, arb, count, table, network, tmin, tmax = msg[:7]
-    want_name, want_network = message_label(group, group_number)
+    want_name, want_network = message_of(group, group_number)
     if (name, arb, count, table, network) != (want_name, "", len(channels), f"MessageData{mid:04d}", want_network):
         fail(where, f"message row {msg}")
     if msg[7:] != (0.0, 0.0, group["cycles"], 0.0, 0, 8):
@@ -233,21 +217,19 @@ def check_file(path, tmp):
         cid = check_message(f"{base} group {group['index']}", conn, v4, group, number, cid, start, number)
     if conn.execute("SELECT COUNT(*) FROM Channels").fetchone()[0] != cid + 1:
         fail(base, "Channels holds other rows than the signals and the collection key")
-    # One Network_Statistics row per network of the messages, all starting
-    # at the measurement start.
     networks = {}
-    for number, group in enumerate(groups, 1):
-        count, last = networks.get(message_label(group, number)[1], (0, start))
-        end = start + [c for c in group["channels"] if is_time(c, v4)][0]["raw"]["max"]
-        networks[message_label(group, number)[1]] = (count + group["cycles"], max(last, end))
-    stats = {r[0]: r[1:] for r in conn.execute("SELECT * FROM Network_Statistics")}
-    if set(stats) != set(networks):
-        fail(base, f"networks {sorted(stats)} != {sorted(networks)}")
+    for number, g in enumerate(groups, 1):
+        last = start + [c for c in g["channels"] if is_time(c, v4)][0]["raw"]["max"]
+        total, latest = networks.get(message_of(g, number)[1], (0, -math.inf))
+        networks[message_of(g, number)[1]] = (total + g["cycles"], max(latest, last))
+    stats = {row[0]: row[1:] for row in conn.execute("SELECT * FROM Network_Statistics")}
     for network, (total, last) in networks.items():
         row = stats.get(network)
         if row is None or row[:5] != (total, total, 0, 0, 0) or abs(row[5] - start) > 1e-6 or \
                 abs(row[6] - last) > 1e-6 or abs(row[7] - total / (last - start)) > 1e-6 * row[7]:
             fail(base, f"network statistics of {network}: {row}")
+    if len(stats) != len(networks):
+        fail(base, f"network statistics {stats}")
     for line in db_checks.check_statistics(conn, base):
         fail(base, line)
     conn.close()

@@ -54,8 +54,11 @@ out = subprocess.run(["nm", "-D", "-C", "--defined-only", os.environ["VANTREL_LI
 # "<address> <type> <demangled name, which may hold blanks>"
 exported = {line.split(" ", 2)[2].split("@")[0] for line in out.splitlines() if line.strip()}
 
+# Names the hosts are promised, whatever the header says.
+promised = {"GetChannels", "GetChannelsW", "GetChannelStatistics", "GetChannelStatisticsW", "ValidateSignals",
+            "ValidateSignalsW"}
 leaked = sorted(exported - declared)
-missing = sorted(declared - exported)
+missing = sorted((declared | promised) - exported)
 if leaked:
     print("exported but not declared in the public headers:", *leaked, sep="\n  ")
 if missing:

@@ -1,0 +1,31 @@
+"""The shared library ($VANTREL_LIB) for python test scripts: every C
+function takes texts (bytes for char const*, str for the W forms) and
+returns int unless declared otherwise, and captured() runs one call with its
+diagnostic lines collected. Times of MDF 3 headers are local: the scripts
+run in UTC."""
+import ctypes
+import os
+import sys
+import tempfile
+import time
+
+os.environ["TZ"] = "UTC"
+time.tzset()
+lib = ctypes.CDLL(os.environ["VANTREL_LIB"])
+_libc = ctypes.CDLL(None)
+
+
+def captured(function, *args):
+    """(result, standard output) of one call of the library."""
+    sys.stdout.flush()
+    with tempfile.TemporaryFile() as sink:
+        saved = os.dup(1)
+        os.dup2(sink.fileno(), 1)
+        try:
+            result = function(*args)
+            _libc.fflush(None)
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+        sink.seek(0)
+        return result, sink.read().decode("utf-8", "replace")

@@ -155,6 +155,9 @@ public:
         double GetExportValue(int slot) const;
         /* The stored value as a double, unscaled. */
         double GetRawValue(int slot) const;
+        /* GetExportValue of a stored bit pattern: the one value rule of
+         * every export (DBL_MAX for none, unscaled). */
+        double ExportValueOfBits(uint64_t bits) const;
         unsigned long long GetBigIntExportValue(int slot) const;
         double GetScaledValue(double value) const { return value * Slope + Offset; }
         double GetMinValue() const { return MinVal; }
@@ -282,6 +285,8 @@ public:
     double GetNearestTimestamp(CppSQLite3DB* db, double t);
     double GetNextTimestamp() const { return m_nextTime; }
     void ResetTimestamps();
+    /* FillExportValues with statements prepared once per export. */
+    void FillValuesAt(CppSQLite3DB* db, double t, unsigned mask);
     void InsertRow(CppSQLite3DB* db);
     void Reset(CppSQLite3DB* db);
 

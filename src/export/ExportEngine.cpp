@@ -11,7 +11,10 @@
 #include <cwctype>
 #include <new>
 
+#include "export/CsvExport.h"
+#include "export/MatExport.h"
 #include "export/MdfExport.h"
+#include "mat/RecFileStc.h"
 #include "mdfwrite/MDFFile_V4.h"
 #include "support/CFormat.h"
 #include "support/CppSQLite3U.h"
@@ -99,11 +102,18 @@ public:
 
     ExportSettings settings;
 
-    // Runs one MDF output; Cancelled ends the export.
+    // Each runs one output; Cancelled ends the export.
+    ExportOutcome Csv();
+    ExportOutcome Mat();
     ExportOutcome Mdf(bool version4);
 
 private:
     ExportOutcome WriteMdfFile(MDFFile& writer, FILE* fp, bool version4);
+    ExportOutcome WriteCsvFile(FILE* fp);
+    ExportOutcome WriteMatFile(MATFile_tag* file);
+    // ForceRateGap as CSV, MAT and MDF 4.00 use it: none below the period.
+    void GapBelowPeriodIsNone() { m_bin.ForceRateGap = settings.forceRateGap < m_period ? 0.0 : settings.forceRateGap; }
+    ExportOutcome Finish(OutputFile& out, ExportOutcome outcome, bool closed);
     unsigned long long MdfGroupCount() const;
     void CheckGrid() const;
 
@@ -151,14 +161,117 @@ ExportOutcome ExportRun::WriteMdfFile(MDFFile& writer, FILE* fp, bool version4)
         return writer.HasFailed() ? ExportOutcome::Failed : ExportOutcome::Written;
     if (m_points >= 1) {
         CheckGrid();
-        const double gap = settings.forceRateGap;
-        m_bin.ForceRateGap = version4 && gap < m_period ? 0.0 : gap;
+        if (version4)
+            GapBelowPeriodIsNone();
+        else
+            m_bin.ForceRateGap = settings.forceRateGap;
         return WriteForceRateFromDb(m_db, &writer, fp, m_period, m_selection.start, m_bin,
                                     static_cast<int>(m_points), channels, 64, m_selection.channels);
     }
     if (settings.groupMessages == 0)
         return WriteMdf(m_db, &writer, fp, m_bin, true, channels, 64, m_selection.channels);
     return WriteGroupedMdf(m_db, &writer, fp, m_bin, true, channels, 64, m_cursors);
+}
+
+ExportOutcome ExportRun::Finish(OutputFile& out, ExportOutcome outcome, bool closed)
+{
+    if (outcome == ExportOutcome::Cancelled)
+        return outcome;
+    if (outcome == ExportOutcome::Written && closed && out.Commit()) {
+        m_progress.Done();
+        return outcome;
+    }
+    ReportUnwritten(m_progress, out.Target(), "writing it failed");
+    return ExportOutcome::Failed;
+}
+
+ExportOutcome ExportRun::WriteCsvFile(FILE* fp)
+{
+    std::fputs(CsvHeading(m_selection.channels, settings.writeUnits).c_str(), fp);
+    if (m_points < 1)
+        return WriteAsciiFile(m_db, fp, m_selection.channels, m_selection.start, m_bin, settings.writeStateText,
+                              settings.writeDuplicates);
+    CheckGrid();
+    GapBelowPeriodIsNone();
+    return WriteForceRateFromDb(m_db, fp, m_period, m_selection.start, static_cast<int>(m_points),
+                                m_selection.exportedChannels, m_selection.channels, m_selection.start, m_bin,
+                                settings.writeStateText, settings.writeDuplicates);
+}
+
+ExportOutcome ExportRun::Csv()
+{
+    if (!m_progress.Title(L"Writing ASCII file"))
+        return ExportOutcome::Cancelled;
+    OutputFile out(m_outBase + L" Log File.csv");
+    if (!out.MayWrite(m_db, kCsvSignature)) {
+        ReportUnwritten(m_progress, out.Target(), "it would replace another file");
+        return ExportOutcome::Failed;
+    }
+    FILE* fp = out.Open(L"wte");
+    if (!fp) {
+        ReportUnwritten(m_progress, out.Target(), "it cannot be created");
+        return ExportOutcome::Failed;
+    }
+    ExportOutcome outcome;
+    try {
+        outcome = WriteCsvFile(fp);
+    } catch (ExportFailure const& failure) {
+        ReportUnwritten(m_progress, out.Target(), failure.what());
+        return ExportOutcome::Failed;
+    }
+    return Finish(out, outcome, out.Close());
+}
+
+ExportOutcome ExportRun::WriteMatFile(MATFile_tag* file)
+{
+    std::string startDate, startTime, stopDate, stopTime;
+    FormatDateAndTime(TicksFromTime(m_bin.minTime), false, startDate, startTime);
+    FormatDateAndTime(TicksFromTime(m_bin.maxTime), false, stopDate, stopTime);
+    if (!WriteStructureHeader(file, startDate.c_str(), startTime.c_str(), stopDate.c_str(), stopTime.c_str(),
+                              m_selection.exportedChannels))
+        return ExportOutcome::Failed;
+    if (settings.groupMessages == 0)
+        return WriteMatlabStruct(m_db, file, m_bin, m_selection.channels);
+    return WriteGroupedMatlabStruct(m_db, file, m_bin, m_selection.exportedChannels, m_selection.channels, m_cursors);
+}
+
+ExportOutcome ExportRun::Mat()
+{
+    if (!m_progress.Title(L"Writing MAT file"))
+        return ExportOutcome::Cancelled;
+    try {
+        if (m_points >= 1) {
+            CheckGrid();
+            GapBelowPeriodIsNone();
+            const ExportOutcome outcome = WriteOneArrayFromDb(m_db, m_outBase, m_period, m_selection.start, m_bin,
+                                                              m_points, m_selection.exportedChannels,
+                                                              m_selection.channels);
+            if (outcome == ExportOutcome::Written)
+                m_progress.Done();
+            return outcome;
+        }
+    } catch (ExportFailure const& failure) {
+        ReportUnwritten(m_progress, m_outBase + L".mat", failure.what());
+        return ExportOutcome::Failed;
+    }
+    OutputFile out(m_outBase + L".mat");
+    if (!out.MayWrite(m_db, kMatSignature)) {
+        ReportUnwritten(m_progress, out.Target(), "it would replace another file");
+        return ExportOutcome::Failed;
+    }
+    MATFile_tag* file = matOpen(mbstring(out.PendingPath()).c_str(), "wL");
+    if (!file) {
+        ReportUnwritten(m_progress, out.Target(), "it cannot be created");
+        return ExportOutcome::Failed;
+    }
+    ExportOutcome outcome = ExportOutcome::Failed;
+    try {
+        outcome = WriteMatFile(file);
+    } catch (...) {
+        matClose(file);
+        throw;
+    }
+    return Finish(out, outcome, matClose(file) == 0);
 }
 
 ExportOutcome ExportRun::Mdf(bool version4)
@@ -246,6 +359,14 @@ bool RunExport(CppSQLite3DB* db, std::vector<CArbDbInfo*>& cursors, COrbkBin& bi
     else
         run.settings.forceRateGap = bin.ForceRateGap;
     bool written = true;
+    for (unsigned format : {kExportCsv, kExportMat}) {
+        if (!(formats & format))
+            continue;
+        const ExportOutcome outcome = format == kExportCsv ? run.Csv() : run.Mat();
+        if (outcome == ExportOutcome::Cancelled)
+            return false;
+        written = written && outcome == ExportOutcome::Written;
+    }
     if (formats & (kExportMdf3 | kExportMdf4)) {
         run.settings.mdfExtension = ReadRegStringValue(0, kSettingsKey, L"MDF Extension", L".dat");
         if (IsMf4Extension(run.settings.mdfExtension) && !(formats & kExportMdf4))

@@ -144,9 +144,11 @@ bool CArbitration::SignalList::IsEmpty(int slot) const
 
 double CArbitration::SignalList::GetRawValue(int slot) const
 {
-    if (IsEmpty(slot))
+    if (slot < 0 || slot >= kCacheSlots)
         return DBL_MAX;
     const uint64_t bits = m_cache[slot];
+    if (bits == kEmptySlot)
+        return DBL_MAX;
     if (IsFloatingPoint())
         return DoubleOf(bits);
     if (DataType == 0)
@@ -154,15 +156,26 @@ double CArbitration::SignalList::GetRawValue(int slot) const
     return static_cast<double>(static_cast<int64_t>(bits));
 }
 
-double CArbitration::SignalList::GetExportValue(int slot) const
+double CArbitration::SignalList::ExportValueOfBits(uint64_t bits) const
 {
-    const double raw = GetRawValue(slot);
     // A missing value stays the marker of a missing value, never scaled.
-    if (IsEmpty(slot) || (IsFloatingPoint() && raw == DBL_MAX))
+    if (bits == kEmptySlot)
         return DBL_MAX;
+    double raw;
+    if (IsFloatingPoint())
+        raw = DoubleOf(bits);
+    else if (DataType == 0)
+        raw = static_cast<double>(bits);
+    else
+        raw = static_cast<double>(static_cast<int64_t>(bits));
     if (m_kind == kKindPhysical || (Slope == 1.0 && Offset == 0.0))
         return raw;
     return raw * Slope + Offset;
+}
+
+double CArbitration::SignalList::GetExportValue(int slot) const
+{
+    return slot < 0 || slot >= kCacheSlots ? DBL_MAX : ExportValueOfBits(m_cache[slot]);
 }
 
 unsigned long long CArbitration::SignalList::GetBigIntExportValue(int slot) const

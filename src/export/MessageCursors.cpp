@@ -48,6 +48,11 @@ struct CArbDbInfo::Queries {
     std::unique_ptr<CppSQLite3Statement> nearestTime;
     // One page query per record table part; parts 2+ by part 1's rowids.
     std::vector<std::unique_ptr<CppSQLite3Statement>> page;
+    // The values of the record at a time, for grids.
+    std::unique_ptr<RecordReader> values;
+    unsigned valuesMask = 0;
+    bool valuesLoaded = false;
+    double valuesTime = 0.0;
 };
 
 namespace {
@@ -88,16 +93,21 @@ bool CArbDbInfo::LoadPage(CppSQLite3DB* db)
     const int parts = signals <= 0 ? 1 : MeasurementDb::PartOfSignal(signals);
     if (!m_queries)
         m_queries = std::make_unique<Queries>();
+    m_queries->valuesLoaded = false;  // the page replaces slot 0
     if (m_queries->page.empty())
         for (int part = 1; part <= parts; ++part)
             m_queries->page.push_back(Compile(db, PageSql(message, part)));
-    message.SetCacheIndex(0);
     std::vector<long long> rowids;
     rowids.reserve(kPageRows);
     CppSQLite3Statement& first = *m_queries->page[0];
     first.reset();
     first.bind(1, m_lastRowId);
-    for (CppSQLite3Query row = first.execQuery(); !row.eof() && rowids.size() < kPageRows; row.nextRow()) {
+    CppSQLite3Query row = first.execQuery();
+    // Past the last record the cache keeps the last page.
+    if (row.eof() && m_lastRowId > 0)
+        return false;
+    message.SetCacheIndex(0);
+    for (; !row.eof() && rowids.size() < kPageRows; row.nextRow()) {
         const int slot = static_cast<int>(rowids.size());
         rowids.push_back(row.getInt64Field(0));
         message.m_signals[0].SetExportValue(slot, row.getFloatField(1, DBL_MAX));
@@ -395,23 +405,60 @@ int GetSelectForArb(CArbitration* message, std::vector<int>& types, std::vector<
     return taken;
 }
 
-void FillExportValues(CppSQLite3DB* db, CArbitration* message, double t, unsigned mask)
+namespace {
+
+// The record the reader stands on into slot 0 of the message's signals.
+void StoreRecord(RecordReader const& reader, CArbitration& message)
 {
-    RecordReader reader(db, message->ID, SelectedColumns(*message, mask));
-    if (!reader.ReadAt(t))
-        return;
-    message->m_signals[0].SetExportValue(reader.Time());
+    // Slot 0 by its slot: the changed flag compares with whatever it held,
+    // also a missing value (a value that appears or goes is a change).
+    message.m_signals[0].SetExportValue(0, reader.Time());
     auto const& parts = reader.Parts();
     for (size_t p = 0; p < parts.size(); ++p) {
         for (size_t j = 0; j < parts[p].signals.size(); ++j) {
-            CArbitration::SignalList& signal = message->m_signals[static_cast<size_t>(parts[p].signals[j])];
+            CArbitration::SignalList& signal = message.m_signals[static_cast<size_t>(parts[p].signals[j])];
             const int column = static_cast<int>(j) + 1;
             if (signal.IsFloatingPoint())
-                signal.SetExportValue(reader.Double(p, column));
+                signal.SetExportValue(0, reader.Double(p, column));
             else
-                signal.SetExportValue(static_cast<unsigned long long>(reader.Int64(p, column)));
+                signal.SetExportValue(0, static_cast<unsigned long long>(reader.Int64(p, column)));
         }
     }
+}
+
+}  // namespace
+
+void FillExportValues(CppSQLite3DB* db, CArbitration* message, double t, unsigned mask)
+{
+    RecordReader reader(db, message->ID, SelectedColumns(*message, mask));
+    if (reader.ReadAt(t))
+        StoreRecord(reader, *message);
+}
+
+void CArbDbInfo::FillValuesAt(CppSQLite3DB* db, double t, unsigned mask)
+{
+    if (!m_queries)
+        m_queries = std::make_unique<Queries>();
+    Queries& q = *m_queries;
+    if (!q.values || q.valuesMask != mask) {
+        q.values = std::make_unique<RecordReader>(db, m_message->ID, SelectedColumns(*m_message, mask));
+        q.valuesMask = mask;
+        q.valuesLoaded = false;
+    }
+    if (q.valuesLoaded && q.valuesTime == t) {
+        // Storing the same record again would find every value unchanged.
+        for (CArbitration::SignalList& signal : m_message->m_signals)
+            signal.m_changed = false;
+        return;
+    }
+    if (!q.values->ReadAt(t)) {
+        for (CArbitration::SignalList& signal : m_message->m_signals)
+            signal.m_changed = false;  // the slots keep what they held
+        return;
+    }
+    q.valuesLoaded = true;
+    q.valuesTime = t;
+    StoreRecord(*q.values, *m_message);
 }
 
 // ---- RecordReader -------------------------------------------------------------------

@@ -1,8 +1,9 @@
 // A C++ host of the export engine, linked to the shared library: exports a
-// database to MDF 3.30 and 4.00 and prints every progress report; the report
-// whose number is given (1-based, 0 for none) is answered with a cancel.
+// database (by default to MDF 3.30 and 4.00) and prints every progress
+// report; the report whose number is given (1-based, 0 for none) is
+// answered with a cancel.
 //
-// usage: export_host <database> <output base> <cancel at>
+// usage: export_host <database> <output base> <cancel at> [formats [rate ms]]
 #include "vantrel_export.h"
 
 #include <clocale>
@@ -35,8 +36,10 @@ std::wstring Wide(char const* text)
 
 int main(int argc, char** argv)
 {
-    if (argc != 4)
+    if (argc < 4)
         return 2;
+    const unsigned formats = argc > 4 ? static_cast<unsigned>(std::strtoul(argv[4], nullptr, 0)) : kExportMdf3 | kExportMdf4;
+    const int rateMs = argc > 5 ? std::atoi(argv[5]) : 0;
     cancelAt = std::atoi(argv[3]);
     std::vector<CArbDbInfo*> cursors;
     try {
@@ -46,7 +49,7 @@ int main(int argc, char** argv)
         bin.progress = Progress;
         if (LoadChannelsFromDatabase(&db, bin, cursors)) {
             std::wstring base = Wide(argv[2]);
-            ExportDbData(&db, bin.messages, cursors, bin, base, kExportMdf3 | kExportMdf4, 0);
+            ExportDbData(&db, bin.messages, cursors, bin, base, formats, rateMs);
         }
     } catch (CppSQLite3Exception const& e) {
         std::printf("caught %ls\n", CppSQLite3Exception::errorCodeAsString(e.errorCode()));

@@ -14,7 +14,7 @@ import sqlite3
 import struct
 import sys
 
-sys.path.insert(0, os.path.join(os.environ["VANTREL_SOURCE"], "tests", "mdfwrite"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "mdfwrite"))
 import mdf_walk  # noqa: E402
 
 DBL_MAX = sys.float_info.max
@@ -251,10 +251,256 @@ def check_mdf(db, path, group_messages=True, rate_ms=0, gap=0.0):
     return model
 
 
+
+
+# ---- CSV and MAT ----------------------------------------------------------------------
+
+# The value of a message that has no record to give: no value at all.
+MISSING = object()
+
+
+def is_float(c):
+    return c.physical or c.data_type in (3, 4)
+
+
+def export_value(c, stored):
+    """The value a channel exports for a stored column value."""
+    if stored is MISSING:
+        return DBL_MAX
+    if is_float(c):
+        v = DBL_MAX if stored is None else float(stored)
+        if v == DBL_MAX:
+            return DBL_MAX
+    else:
+        bits = int(stored or 0) & (2**64 - 1)
+        v = float(bits if c.data_type == 0 else bits - (bits >> 63) * 2**64)
+    return v if c.physical or (c.slope == 1.0 and c.offset == 0.0) else v * c.slope + c.offset
+
+
+def raw_value(c, stored):
+    if is_float(c):
+        return DBL_MAX if stored is None else float(stored)
+    bits = int(stored or 0) & (2**64 - 1)
+    return float(bits if c.data_type == 0 else bits - (bits >> 63) * 2**64)
+
+
+def latin1(text):
+    return "".join(ch if ord(ch) < 256 else "?" for ch in text)
+
+
+def csv_cell(export, c, stored, state_text):
+    if not is_float(c) and c.data_type < 3 and c.bits > 32:
+        bits = int(stored or 0) & (2**64 - 1)
+        return ",%d" % (bits if c.data_type == 0 else bits - (bits >> 63) * 2**64)
+    v = export_value(c, stored)
+    if state_text and c.states and stored is not MISSING and not (is_float(c) and stored is None):
+        text = export.con.execute("SELECT StateText FROM ChannelStates WHERE ChannelId = ? AND NumVal = ? "
+                                  "ORDER BY rowid DESC", (c.id, raw_value(c, stored))).fetchone()
+        if text is not None:
+            return ',"%s|%s"' % (latin1(text[0]).replace('"', '""'), "%.7g" % v)
+    if v != v:
+        return ",nan"
+    if -2147483648.0 <= v <= 2147483647.0 and v == int(v):
+        return ",%d" % int(v)
+    return ",%.7g" % v
+
+
+def csv_prefix(t, minimum, relative_first=False):
+    import datetime
+    ticks = int((t + 12812083200.0) * 1e7)
+    when = datetime.datetime(1601, 1, 1) + datetime.timedelta(seconds=ticks // 10**7)
+    hour = when.hour % 12 or 12
+    clock = "%d:%d:%d %s" % (hour, when.minute, when.second, "AM" if when.hour < 12 else "PM")
+    date = "%d/%d/%d" % (when.year, when.month, when.day)
+    rel = "%.7f" % (t - minimum)
+    return (rel + "," + date + "," + clock) if relative_first else (date + "," + clock + "," + rel)
+
+
+def csv_event_rows(export, dup=0, state_text=True):
+    """The rows of an event-mode CSV export, as text lines."""
+    minimum = min(m.min_time for m in export.messages)
+    data = {m.id: m.rows(export.con, [c.index for c in export.of(m)]) for m in export.exported}
+    firsts = []
+    for c in export.channels:
+        if c.message not in firsts:
+            firsts.append(c.message)
+    idx = {m.id: 0 for m in firsts}
+    done = {m.id: not data[m.id] for m in firsts}
+
+    def now(m):
+        return data[m.id][idx[m.id]][0] if data[m.id] else DBL_MAX
+
+    t, row_message = DBL_MAX, None
+    for m in firsts:
+        if now(m) < t:
+            t, row_message = now(m), m
+    lines, seen = [], set()
+    while t < DBL_MAX:
+        cells = []
+        for c in export.channels:
+            m = c.message
+            blank = {0: m is not row_message, 1: t < m.min_time, 2: not (m.min_time <= t < m.max_time)}.get(dup, False)
+            cells.append("," if blank else csv_cell(export, c, data[m.id][idx[m.id]][1].get(c.index), state_text))
+        lines.append(csv_prefix(t, minimum) + "".join(cells))
+        same = next((m for m in sorted(firsts, key=lambda m: m.id) if m is not row_message and now(m) == t
+                     and m.id not in seen and not done[m.id]), None)
+        if same:
+            seen |= {row_message.id, same.id}
+            row_message = same
+            continue
+        seen = set()
+        following = DBL_MAX
+        for m in firsts:
+            while not done[m.id] and now(m) <= t:
+                if idx[m.id] + 1 < len(data[m.id]):
+                    idx[m.id] += 1
+                else:
+                    done[m.id] = True
+            if not done[m.id] and now(m) < following:
+                following, row_message = now(m), m
+        t = following
+    return lines
+
+
+def held_records(export, rate_ms, gap):
+    """[(t, {channel: stored value})] of the grid."""
+    first = {}
+    for m in export.exported:
+        for t, values in reversed(m.rows(export.con, [c.index for c in export.of(m)])):
+            first[(m.id, t)] = values
+    none = {}
+    return [(t, {c: first.get((c.message.id, held[c.message.id]), none).get(c.index, MISSING)
+                 for c in export.channels})
+            for t, held in export.grid(rate_ms, gap)]
+
+
+def csv_grid_rows(export, rate_ms, gap, dup=0, state_text=True):
+    minimum = min(m.min_time for m in export.messages)
+    lines, previous = [], None
+    for i, (t, values) in enumerate(held_records(export, rate_ms, gap)):
+        cells = []
+        for c in export.channels:
+            m = c.message
+            changed = i == 0 or values[c] != previous[c]
+            blank = {0: not changed, 1: t < m.min_time, 2: not (m.min_time <= t < m.max_time)}.get(dup, False)
+            cells.append("," if blank else csv_cell(export, c, values[c], state_text))
+        lines.append(csv_prefix(t, minimum) + "".join(cells))
+        previous = values
+    return lines
+
+
+def check_csv(db, path, rate_ms=0, gap=0.0, dup=0, state_text=True, units=False):
+    export = Export(db)
+    with open(path, encoding="latin-1", newline="") as f:
+        text = f.read()
+    lines = text.split("\n")
+    assert lines[-1] == "", "the file ends with a line end"
+    import csv
+    heading = next(csv.reader([lines[0]]))
+    assert heading[:3] == ["Date", "Time", "Time (abs)"] and len(heading) == 3 + len(export.channels), heading
+    for cell, c in zip(heading[3:], export.channels):
+        assert cell.startswith(latin1(c.name)), (cell, c.name)
+        assert cell.endswith(" (%s)" % latin1(c.units)) == bool(units and c.units), (cell, units)
+    if export.points(rate_ms) > 0:
+        expected = csv_grid_rows(export, rate_ms, gap, dup, state_text)
+    else:
+        expected = csv_event_rows(export, dup, state_text)
+    got = lines[1:-1]
+    assert len(got) == len(expected), (len(got), len(expected))
+    for i, (a, b) in enumerate(zip(got, expected)):
+        assert a == b, (i, a, b)
+
+
+def check_mat(db, path, group_messages=True, rate_ms=0, gap=0.0, files=None):
+    import numpy
+    import scipy.io
+    export = Export(db)
+    minimum = min(m.min_time for m in export.messages)
+    if export.points(rate_ms) > 0:
+        parts = [scipy.io.loadmat(p, uint16_codec="utf-16-le") for p in (files or [path])]
+        data = numpy.vstack([p["SignalData"] for p in parts])
+        names = [str(n[0]) for n in parts[0]["SignalNames"][0]]
+        assert names == ["Time", "AbsTime"] + [latin1(c.name) for c in export.channels], names
+        grid = held_records(export, rate_ms, gap)
+        full = export.grid(rate_ms, 0.0) if gap else None
+        start, _ = export.span()
+        period = rate_ms / 1000.0
+        expected_rows = export.points(rate_ms)
+        assert data.shape == (expected_rows, len(export.channels) + 2), (data.shape, expected_rows)
+        by_time = {t: values for t, values in grid}
+        for i in range(expected_rows):
+            t = i * period + start
+            assert data[i, 0] == t - minimum and data[i, 1] == t, (i, data[i, :2], t)
+            if t in by_time:
+                want = [export_value(c, by_time[t][c]) for c in export.channels]
+                assert list(data[i, 2:]) == want, (i, list(data[i, 2:]), want)
+            else:
+                assert all(v != v for v in data[i, 2:]), (i, "a skipped point holds no value")
+        del full
+        return
+    content = scipy.io.loadmat(path, struct_as_record=True, uint16_codec="utf-16-le")
+    variables = [k for k in content if not k.startswith("__")]
+    assert variables[0] == "header", variables
+    assert len(variables) == len(export.channels) + 1 and len(set(variables)) == len(variables), variables
+    order = export.channels if not group_messages else [c for m in export.exported for c in export.of(m)]
+    for name, c in zip(variables[1:], order):
+        s = content[name][0, 0]
+        assert str(s["Channelname"][0]) == name, (name, s["Channelname"])
+        rows = c.message.rows(export.con, [c.index])
+        times = s["time"].reshape(-1)
+        values = s["signals"][0, 0]["values"].reshape(-1)
+        assert list(times) == [t - minimum for t, _ in rows], name
+        assert list(values) == [export_value(c, v[c.index]) for _, v in rows], name
+        low, high = (c_min_max(export, c))
+        assert (s["min"][0, 0], s["max"][0, 0]) == (low, high), (name, s["min"], s["max"], low, high)
+
+
+def c_min_max(export, c):
+    low, high = export.con.execute("SELECT MinVal, MaxVal FROM Channels WHERE ID = ?", (c.id,)).fetchone()
+    low, high = low or 0.0, high or 0.0
+    if c.physical or (c.slope == 1.0 and c.offset == 0.0):
+        return low, high
+    a, b = low * c.slope + c.offset, high * c.slope + c.offset
+    return min(a, b), max(a, b)
+
+
+
+def settings_beside(path):
+    """The export settings of the settings file in the output's folder."""
+    values = {"WriteStateText": "1", "WriteUnits": "0", "WriteDuplicates": "0", "GroupMessages": "1",
+              "ForceRateGap": "0"}
+    cfg = os.path.join(os.path.dirname(os.path.abspath(path)), "kvxexport.cfg")
+    seen = set()
+    if os.path.exists(cfg):
+        for line in open(cfg, encoding="latin-1"):
+            name, _, value = line.rstrip("\n").partition("=")
+            if name in values and name not in seen:  # the first line of a name wins
+                values[name] = value
+                seen.add(name)
+    return values
+
+
+def check_file(kind, db, path, rate_ms, files=()):
+    """Checks an output with the settings it was written under."""
+    settings = settings_beside(path)
+    gap = float(settings["ForceRateGap"] or 0)
+    version3 = kind == "mdf" and open(path, "rb").read(9) != b"MDF     4"
+    if rate_ms and gap < rate_ms / 1000.0 and not version3:
+        gap = 0.0
+    group = settings["GroupMessages"] != "0"
+    if kind == "mdf":
+        check_mdf(db, path, group, rate_ms, gap)
+    elif kind == "csv":
+        check_csv(db, path, rate_ms, gap, int(settings["WriteDuplicates"]), settings["WriteStateText"] != "0",
+                  settings["WriteUnits"] != "0")
+    else:
+        check_mat(db, path, group, rate_ms, gap, [path] + list(files))
+
+
 if __name__ == "__main__":
-    # export_model.py <database> <mdf> <group messages 0|1> <rate ms> <gap ms>
+    # export_model.py mdf|csv|mat <database> <file> <rate ms> [further MAT files]
     try:
-        check_mdf(sys.argv[1], sys.argv[2], sys.argv[3] == "1", int(sys.argv[4]), int(sys.argv[5]) / 1000.0)
+        check_file(sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5:])
         print("ok")
     except AssertionError as failure:
         print("mismatch:", failure)

@@ -127,6 +127,8 @@ bool ExportChannelInfo::CreateStructure(char const* name, wchar_t const* unit)
 
 bool ExportChannelInfo::CreateChannels(size_t n)
 {
+    if (g_matrixLimit && n > g_matrixLimit / sizeof(double))
+        return false;
     size_t dims[2] = {n, 1};
     mat::ArrayPtr time(mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, 0));
     mat::ArrayPtr values(mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, 0));

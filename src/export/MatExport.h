@@ -55,6 +55,7 @@ ExportOutcome WriteOneArrayFromDb(CppSQLite3DB* db, std::wstring const& base, do
 // when not even that works.
 mxArray_tag* AllocLargeMatlabArray(size_t* dims, COrbkBin& model);
 
-// The largest matrix, in bytes, that AllocLargeMatlabArray takes; lets
-// tests make memory run short. 0 restores no limit.
+// The largest array, in bytes, that AllocLargeMatlabArray and
+// ExportChannelInfo::CreateChannels take; lets tests make memory run short.
+// 0 restores no limit.
 void SetMatrixAllocationLimit(size_t bytes);

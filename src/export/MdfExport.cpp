@@ -129,6 +129,14 @@ void PutValue(RecordReader const& reader, ValueSlot const& slot, uint8_t* record
     PutDouble(out, value);
 }
 
+void PutMissing(ValueSlot const& slot, uint8_t* record)
+{
+    if (slot.code == -32)
+        PutFloat(record + slot.byteOffset, std::numeric_limits<float>::infinity());
+    else if (slot.code < 0)
+        PutDouble(record + slot.byteOffset, DBL_MAX);
+}
+
 // The value slots of a message's selected signals for a reader of
 // SelectedColumns, with byte offsets from firstOffset on.
 std::vector<ValueSlot> SlotsOf(CArbitration const& message, std::vector<PartColumns> const& parts, unsigned firstOffset)
@@ -381,7 +389,11 @@ ExportOutcome WriteForceRateFromDb(CppSQLite3DB* db, MDFFile* writer, FILE* fp, 
     writer->FlushPreparedGroup(fp, true);
 
     std::vector<GridMessage> messages = GridMessages(db, bin, channels, offsets);
+    // Until a message has a record to give, its channels read as NULL.
     std::vector<uint8_t> record(static_cast<size_t>(offset), 0);
+    for (GridMessage const& grid : messages)
+        for (ValueSlot const& slot : grid.slots)
+            PutMissing(slot, record.data());
     for (long long i = 0; i < points;) {
         if (!progress.Percent(static_cast<unsigned long long>(i), static_cast<unsigned long long>(points)))
             return ExportOutcome::Cancelled;

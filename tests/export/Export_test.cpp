@@ -61,13 +61,13 @@ TestDatabase KindsAndWidths()
     TestMessage m{"Engine", "CAN1", {}, {}, {}, {}};
     m.signals = {
         Signal("physical_u8", [](TestSignal& s) { s.signalType = "Double"; s.dataType = 0; s.bitLength = 8; s.slope = 2; }),
-        Signal("hybrid_f32", [](TestSignal& s) { s.signalType = ""; s.dataType = 3; s.slope = 0.5; s.states = {{2, "Two"}}; }),
-        Signal("states_raw", [](TestSignal& s) { s.signalType = "State Encoded"; s.integer = true; s.dataType = 0; s.bitLength = 2; s.states = {{1, "On"}, {2, "Off"}}; }),
+        Signal("hybrid_f32", [](TestSignal& s) { s.signalType = ""; s.dataType = 3; s.slope = 0.5; s.states = {{2, "T\"wo"}}; }),
+        Signal("states_raw", [](TestSignal& s) { s.signalType = "State Encoded"; s.integer = true; s.dataType = 0; s.bitLength = 2; s.states = {{1, "On"}, {2, "O\"ff\""}}; }),
         Signal("unknown_type", [](TestSignal& s) { s.signalType = "Foo"; s.integer = true; s.dataType = 1; s.bitLength = 12; s.slope = 3; s.offset = -1; }),
         Signal("u8_max", [](TestSignal& s) { s.integer = true; s.dataType = 0; s.bitLength = 8; }),
         Signal("u32_max", [](TestSignal& s) { s.integer = true; s.dataType = 0; s.bitLength = 32; }),
         Signal("i64", [](TestSignal& s) { s.integer = true; s.dataType = 1; s.bitLength = 64; }),
-        Signal("f32", [](TestSignal& s) { s.dataType = 3; s.slope = 0.25; }),
+        Signal("f32", [](TestSignal& s) { s.dataType = 3; s.slope = -0.25; }),
         Signal("type5", [](TestSignal& s) { s.dataType = 5; s.slope = 2; }),
         Signal("muxed", [](TestSignal& s) { s.integer = true; s.dataType = 0; s.bitLength = 8; s.muxValue = 3; s.slope = 10; }),
         Signal("null_scaling", [](TestSignal& s) { s.nullScaling = true; s.dataType = 4; }),
@@ -210,34 +210,6 @@ protected:
     std::string Check(Scenario const& s, bool version4) { return Check("mdf", s, version4 ? "out.mf4" : "out.dat"); }
 };
 
-TEST_F(Exports, EveryScenarioIsWalkerCleanAndMatchesTheModel)
-{
-    const std::vector<Scenario> scenarios = {
-        {"kinds", KindsAndWidths, ""},
-        {"kinds_per_channel", KindsAndWidths, "GroupMessages=0\n"},
-        {"kinds_grid", KindsAndWidths, "", 0.25},
-        {"mapping", ColumnMapping, ""},
-        {"mask2", [] { return Selection(2, false); }, ""},
-        {"all_bits", [] { return Selection(0xFFFFFFFFu, false); }, "GroupMessages=0\n"},
-        {"fallback", [] { return Selection(1, true); }, ""},
-        {"grid", [] { return Grid(0.0); }, "", 0.01},
-        {"grid_gap", [] { return Grid(60.0); }, "ForceRateGap=5\n", 0.01},
-        {"grid_without_points", [] { return Grid(0.0); }, "", 1000.0},
-        {"wide1100", [] { return Wide(1100, 7); }, ""},
-        {"wide1100_grid", [] { return Wide(1100, 7); }, "", 0.3},
-        {"no_signals", NoSignals, ""},
-        {"no_signals_grid", NoSignals, "", 0.1},
-    };
-    for (Scenario const& s : scenarios)
-        for (bool version4 : {false, true}) {
-            SCOPED_TRACE(std::string(s.name) + (version4 ? " 4.00" : " 3.30"));
-            std::string output;
-            ASSERT_EQ(Export(s, version4, output), s.expected) << output;
-            EXPECT_EQ(output, "");
-            EXPECT_EQ(Check(s, version4), "ok\n");
-        }
-}
-
 TEST_F(Exports, TheGapSettingIsReadWhateverTheHostsDecimalSeparator)
 {
     const std::string comma = testlib::commaDecimalLocale();
@@ -298,7 +270,7 @@ TEST_F(Exports, APartMissingARecordFailsTheExport)
 
 }  // namespace
 
-TEST_F(Exports, CsvAndMatOutputsMatchTheModel)
+TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
 {
     const char* rowidGaps =
         "DELETE FROM MessageData0001 WHERE rowid IN (2, 3, 101, 150); "
@@ -308,24 +280,31 @@ TEST_F(Exports, CsvAndMatOutputsMatchTheModel)
         {"kinds", KindsAndWidths, ""},
         {"kinds_plain", KindsAndWidths, "WriteStateText=0\nWriteUnits=1\nGroupMessages=0\nWriteDuplicates=3\n"},
         {"kinds_grid", KindsAndWidths, "", 0.25},
+        {"mapping", ColumnMapping, ""},
+        {"mask2", [] { return Selection(2, false); }, "WriteUnits=1\n"},
+        {"all_bits", [] { return Selection(0xFFFFFFFFu, false); }, "GroupMessages=0\n"},
+        {"fallback", [] { return Selection(1, true); }, ""},
         {"pages", Pages, ""},
         {"pages_dup1", Pages, "WriteDuplicates=1\nGroupMessages=0\n"},
         {"pages_dup2", Pages, "WriteDuplicates=2\n"},
         {"pages_grid", Pages, "", 0.007},
         {"pages_grid_dup3", Pages, "WriteDuplicates=3\n", 0.013},
-        {"selection", [] { return Selection(2, false); }, "WriteUnits=1\n"},
-        {"fallback", [] { return Selection(1, true); }, ""},
+        {"grid", [] { return Grid(0.0); }, "", 0.01},
         {"grid_gap", [] { return Grid(60.0); }, "ForceRateGap=5\n", 0.01},
         {"grid_gap_below_period", [] { return Grid(60.0); }, "ForceRateGap=0.005\n", 0.01},
+        {"grid_without_points", [] { return Grid(0.0); }, "", 1000.0},
         {"wide1200_gaps", [] { return Wide(1200, 230); }, "", -1.0, 1, rowidGaps},
         {"wide1200_grid", [] { return Wide(1200, 230); }, "", 7.0, 1, rowidGaps},
         {"no_signals", NoSignals, ""},
+        {"no_signals_grid", NoSignals, "", 0.1},
     };
     for (Scenario const& s : scenarios) {
         SCOPED_TRACE(s.name);
-        Engine(s, kExportCsv | kExportMat);
+        Engine(s, kExportCsv | kExportMat | kExportMdf3 | kExportMdf4);
         EXPECT_EQ(Check("csv", s, "out Log File.csv"), "ok\n");
         EXPECT_EQ(Check("mat", s, "out.mat"), "ok\n");
+        EXPECT_EQ(Check("mdf", s, "out.dat"), "ok\n");
+        EXPECT_EQ(Check("mdf", s, "out.mf4"), "ok\n");
     }
 }
 
@@ -362,15 +341,6 @@ TEST_F(Exports, AGridSplitsOverFilesWhenItsMatrixCannotBeHad)
                                                  "0 Writing MAT file"}));
     EXPECT_EQ(Check("mat", s, "out.mat", testlib::shellQuote(dir.file("out_02.mat"))), "ok\n");
     EXPECT_FALSE(testlib::fileExists(dir.file("out_03.mat")));
-}
-
-TEST_F(Exports, RowsCanPutTheRelativeTimeFirst)
-{
-    Scenario s{"relative", [] { return Grid(0.0); }, ""};
-    Engine(s, kExportCsv, nullptr, true);
-    const std::string text = testlib::readText(dir.file("out Log File.csv"));
-    const size_t row = text.find('\n') + 1;
-    EXPECT_EQ(text.substr(row, text.find('\n', row) - row), "0.0000000,2007/1/1,12:16:40 AM,1,,");
 }
 
 TEST_F(Exports, NumericCellsAndTheirCache)
@@ -425,4 +395,40 @@ TEST_F(Exports, ChannelNamesAreUniqueAndScrubbed)
                                                          joined.substr(0, 63), joined.substr(0, 61) + "_2"}));
     for (CArbDbInfo* cursor : cursors)
         delete cursor;
+}
+
+TEST_F(Exports, AChannelWhoseArraysCannotBeHadRemovesTheMatFile)
+{
+    static std::vector<std::string> failures;
+    failures.clear();
+    auto record = [](int percent, wchar_t const* text) {
+        if (percent < 0)
+            failures.push_back(mbstring(text));
+        return 1;
+    };
+    for (char const* settings : {"", "GroupMessages=0\n"}) {
+        Scenario s{"arrays", Pages, settings};
+        SetMatrixAllocationLimit(200 * sizeof(double));
+        Engine(s, kExportMat, record);
+        SetMatrixAllocationLimit(0);
+        EXPECT_FALSE(testlib::fileExists(dir.file("out.mat")));
+    }
+    ASSERT_EQ(failures.size(), 4u);
+    EXPECT_EQ(failures[0], "Error allocating 250 points for channel m1\n");
+    EXPECT_EQ(failures[1], "The export file out.mat was not written: writing it failed");
+}
+
+TEST_F(Exports, CsvRowsFollowTheLocalTimeSettingAndMayPutTheRelativeTimeFirst)
+{
+    testlib::ScopedEnv tz("TZ", "Asia/Tokyo");
+    Scenario s{"rows", [] { return Grid(0.0); }, ""};
+    for (bool local : {false, true}) {
+        g_bUseLocalTime = local;
+        Engine(s, kExportCsv, nullptr, local);
+        g_bUseLocalTime = false;
+        const std::string text = testlib::readText(dir.file("out Log File.csv"));
+        const size_t row = text.find('\n') + 1;
+        EXPECT_EQ(text.substr(row, local ? 34 : 35), local ? "0.0000000,2007/1/1,9:16:40 AM,1,,\n"
+                                              : "2007/1/1,12:16:40 AM,0.0000000,1,,\n");
+    }
 }

@@ -38,6 +38,8 @@ int main(int argc, char** argv)
 {
     if (argc < 4)
         return 2;
+    // The host's own locale (a decimal comma must not reach any output).
+    std::setlocale(LC_ALL, "");
     const unsigned formats = argc > 4 ? static_cast<unsigned>(std::strtoul(argv[4], nullptr, 0)) : kExportMdf3 | kExportMdf4;
     const int rateMs = argc > 5 ? std::atoi(argv[5]) : 0;
     cancelAt = std::atoi(argv[3]);

@@ -119,12 +119,6 @@ class Fixtures(unittest.TestCase):
                     continue  # NULLs become 0 in an MDF integer; widths are checked by the walk
                 self.assertTrue(p1 == p2 or abs(p1 - p2) <= 1e-6 * max(abs(p1), 1.0), (channel.name, p1, p2))
 
-    def test_per_channel_groups(self):
-        for name in ("multirate_v400.mf4", "wide600_v400.mf4"):
-            for version in (3, 4):
-                with self.subTest(name=name, version=version):
-                    self.export(name, version, settings={"GroupMessages": 0}, group_messages=False)
-
     def test_grids(self):
         for name, rate, gap in (("multirate_v400.mf4", 0.01, 0.0), ("multirate_v400.mf4", 0.005, 0.05),
                                 ("bigrecord1100_v330.mdf", 0.5, 0.0), ("types_v400.mf4", 0.05, 0.0)):
@@ -133,12 +127,10 @@ class Fixtures(unittest.TestCase):
                     settings = {"ForceRateGap": gap} if gap else {}
                     self.export(name, version, rate, settings, rate_ms=int(rate * 1000),
                                 gap=gap if version == 3 or gap >= rate else 0.0)
+        self.export("multirate_v400.mf4", 3, 0.0005)  # below a millisecond: the recorded times
         with sqlite3.connect(self.dbs["multirate_v400.mf4"]) as con:
             indexes = {r[0] for r in con.execute("SELECT name FROM sqlite_master WHERE type = 'index'")}
         self.assertTrue({"MessageIndex%04d" % m for m in range(1, 4)} <= indexes, indexes)
-
-    def test_rate_below_a_millisecond_writes_recorded_times(self):
-        self.export("multirate_v400.mf4", 3, 0.0005)
 
     def test_settings_choose_the_version_and_extension(self):
         db = self.dbs["types_v400.mf4"]

@@ -47,12 +47,10 @@ class Channel:
         size = next(b for b in (8, 16, 32, 64) if self.bits <= b or b == 64)
         return "int", size, self.data_type != 0
 
-    def width(self):
-        return self.kind()[1] // 8
-
     def raw(self, stored):
         """The value the MDF record must hold for a stored column value."""
         kind, bits, signed = self.kind()
+        stored = None if stored is MISSING else stored
         if kind == "int":
             value = int(stored or 0) & ((1 << bits) - 1)
             return value - (1 << bits) if signed and value >> (bits - 1) else value
@@ -215,15 +213,6 @@ def recorded(export, message, channels):
             for t, v in message.rows(export.con, [c.index for c in channels])]
 
 
-def grid_rows(export, rate_ms, gap):
-    first = {}  # (message id, time) -> the first record of that time
-    for m in export.exported:
-        for t, values in reversed(m.rows(export.con, [c.index for c in export.of(m)])):
-            first[(m.id, t)] = values
-    return [(t, [first[(c.message.id, held[c.message.id])].get(c.index) for c in export.channels])
-            for t, held in export.grid(rate_ms, gap)]
-
-
 def check_mdf(db, path, group_messages=True, rate_ms=0, gap=0.0):
     """Walks an exported file strictly and checks it against the model."""
     export = Export(db)
@@ -236,7 +225,8 @@ def check_mdf(db, path, group_messages=True, rate_ms=0, gap=0.0):
         assert groups == []
         return model
     if export.points(rate_ms) > 0:
-        layout = [(groups[0], export.channels, grid_rows(export, rate_ms, gap))]
+        layout = [(groups[0], export.channels, [(t, [values[c] for c in export.channels])
+                                                for t, values in held_records(export, rate_ms, gap)])]
         assert len(groups) == 1
     elif not group_messages:
         layout = [(g, [c], recorded(export, c.message, [c])) for g, c in zip(groups, export.channels)]
@@ -265,15 +255,9 @@ def is_float(c):
 
 def export_value(c, stored):
     """The value a channel exports for a stored column value."""
-    if stored is MISSING:
+    v = DBL_MAX if stored is MISSING else raw_value(c, stored)
+    if v == DBL_MAX and (stored is MISSING or is_float(c)):
         return DBL_MAX
-    if is_float(c):
-        v = DBL_MAX if stored is None else float(stored)
-        if v == DBL_MAX:
-            return DBL_MAX
-    else:
-        bits = int(stored or 0) & (2**64 - 1)
-        v = float(bits if c.data_type == 0 else bits - (bits >> 63) * 2**64)
     return v if c.physical or (c.slope == 1.0 and c.offset == 0.0) else v * c.slope + c.offset
 
 
@@ -422,7 +406,6 @@ def check_mat(db, path, group_messages=True, rate_ms=0, gap=0.0, files=None):
         names = [str(n[0]) for n in parts[0]["SignalNames"][0]]
         assert names == ["Time", "AbsTime"] + [latin1(c.name) for c in export.channels], names
         grid = held_records(export, rate_ms, gap)
-        full = export.grid(rate_ms, 0.0) if gap else None
         start, _ = export.span()
         period = rate_ms / 1000.0
         expected_rows = export.points(rate_ms)
@@ -436,7 +419,6 @@ def check_mat(db, path, group_messages=True, rate_ms=0, gap=0.0, files=None):
                 assert list(data[i, 2:]) == want, (i, list(data[i, 2:]), want)
             else:
                 assert all(v != v for v in data[i, 2:]), (i, "a skipped point holds no value")
-        del full
         return
     content = scipy.io.loadmat(path, struct_as_record=True, uint16_codec="utf-16-le")
     variables = [k for k in content if not k.startswith("__")]

@@ -56,7 +56,8 @@ exported = {line.split(" ", 2)[2].split("@")[0] for line in out.splitlines() if 
 
 # Names the hosts are promised, whatever the header says.
 promised = {"GetChannels", "GetChannelsW", "GetChannelStatistics", "GetChannelStatisticsW", "ValidateSignals",
-            "ValidateSignalsW"}
+            "ValidateSignalsW", "ExportToMdf", "ExportToMdfW", "ExportToMdfForceRate", "ExportToMdfForceRateW",
+            "Exp_ShowProgress"}
 leaked = sorted(exported - declared)
 missing = sorted((declared | promised) - exported)
 if leaked:

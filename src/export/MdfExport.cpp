@@ -29,10 +29,13 @@ std::string MdfText(MDFFile const* writer, std::wstring const& text)
     return const_cast<MDFFile*>(writer)->GetMdfVersion() >= 4 ? Utf8FromWide(text) : Latin1FromWide(text);
 }
 
+// Records are little-endian, as is every host the library is built for:
+// the low bytes of a value are its first bytes in memory.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are written from little-endian memory");
+
 void PutLittleEndian(uint8_t* out, uint64_t value, int bytes)
 {
-    for (int i = 0; i < bytes; ++i)
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
+    std::memcpy(out, &value, static_cast<size_t>(bytes));
 }
 
 void PutDouble(uint8_t* out, double value)

@@ -54,16 +54,17 @@ public:
     double getFloatField(int col, double nullValue = 0.0) const;
     double getFloatField(wchar_t const* name, double nullValue = 0.0) const;
     // Unchecked reads for row loops that checked their columns once (a
-    // column that exists, a query on a row): one value lookup per column.
+    // column that exists, a query on a row). SQLite reads NULL as 0, so only
+    // a 0 needs a second look.
     double columnDouble(int col, double nullValue) const
     {
-        sqlite3_value* value = sqlite3_column_value(m_pVM, col);
-        return sqlite3_value_type(value) == SQLITE_NULL ? nullValue : sqlite3_value_double(value);
+        const double value = sqlite3_column_double(m_pVM, col);
+        return value == 0.0 && sqlite3_column_type(m_pVM, col) == SQLITE_NULL ? nullValue : value;
     }
     long long columnInt64(int col, long long nullValue) const
     {
-        sqlite3_value* value = sqlite3_column_value(m_pVM, col);
-        return sqlite3_value_type(value) == SQLITE_NULL ? nullValue : sqlite3_value_int64(value);
+        const long long value = sqlite3_column_int64(m_pVM, col);
+        return value == 0 && sqlite3_column_type(m_pVM, col) == SQLITE_NULL ? nullValue : value;
     }
     // NULL: false, out unchanged. Otherwise out is the column's text.
     bool getStringField(int col, std::wstring& out) const;

@@ -58,7 +58,8 @@ void WriteCell(FILE* file, CDbChannel const& channel, bool writeStateText)
     CArbitration& message = *channel.GetArb();
     const int k = channel.GetChannelIndex(&message);
     CArbitration::SignalList const& signal = channel.Signal();
-    if (signal.IsBigInt()) {
+    // A big integer whose message gave no record yet has no value either.
+    if (signal.IsBigInt() && !signal.IsEmpty(message.GetCacheIndex())) {
         const unsigned long long bits = message.GetBigIntExportValue(k);
         const std::string cell = signal.DataType == 0 ? FormatC(",%llu", bits)
                                                       : FormatC(",%lld", static_cast<long long>(bits));

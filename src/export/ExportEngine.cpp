@@ -386,6 +386,8 @@ bool RunExport(CppSQLite3DB* db, std::vector<CArbDbInfo*>& cursors, COrbkBin& bi
 void ExportDbData(CppSQLite3DB* db, std::map<void*, CArbitration*>& /*messages*/, std::vector<CArbDbInfo*>& cursors,
                   COrbkBin& bin, std::wstring& outBase, unsigned formats, int rateMs)
 {
+    if (!db)
+        throw CppSQLite3Exception(CPPSQLITE_ERROR, L"Database not open");
     // Only the documented exception leaves the library.
     try {
         RunExport(db, cursors, bin, outBase, formats, rateMs);

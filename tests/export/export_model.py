@@ -273,7 +273,7 @@ def latin1(text):
 
 
 def csv_cell(export, c, stored, state_text):
-    if not is_float(c) and c.data_type < 3 and c.bits > 32:
+    if not is_float(c) and c.data_type < 3 and c.bits > 32 and stored is not MISSING:
         bits = int(stored or 0) & (2**64 - 1)
         return ",%d" % (bits if c.data_type == 0 else bits - (bits >> 63) * 2**64)
     v = export_value(c, stored)

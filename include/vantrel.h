@@ -152,6 +152,25 @@ VANTREL_API int CloseDataFile(double* handle, int unused);
 VANTREL_API int OutputHitsToFileW(wchar_t const* hitList, wchar_t const* outputPath);
 VANTREL_API int OutputHitsToFile(char const* hitList, char const* outputPath);
 
+/* ---- Database export ------------------------------------------------ */
+
+/* Exports a measurement database to MDF: outBase + ".dat" as MDF 3.30, or
+ * outBase + ".mf4" as MDF 4.00 when the settings file "./kvxexport.cfg" says
+ * "MDF Extension=.mf4" (another extension there names the 3.30 file). Every
+ * record at its own time, or with rateSeconds > 0 every channel sampled on a
+ * grid of that period (the database then gains a time index per message).
+ * Settings: "GroupMessages" (1: one data group per message, 0: one per
+ * channel), "ForceRateGap" (seconds without records that the grid skips).
+ * The channels exported are those of the database's collection (all when it
+ * selects none). Returns 1 when the file was written completely; 0 (with a
+ * diagnostic line) when the database has no message, cannot be read, or the
+ * output could not be written or would replace the database or a file of
+ * another kind. An incomplete output never replaces an existing file. */
+VANTREL_API int ExportToMdf(char const* dbPath, char const* outBase);
+VANTREL_API int ExportToMdfW(wchar_t const* dbPath, wchar_t const* outBase);
+VANTREL_API int ExportToMdfForceRate(char const* dbPath, char const* outBase, double rateSeconds);
+VANTREL_API int ExportToMdfForceRateW(wchar_t const* dbPath, wchar_t const* outBase, double rateSeconds);
+
 /* ---- MAT-file writing ----------------------------------------------- */
 
 /* An open MAT file (format version 5, uncompressed, little-endian), from

@@ -103,7 +103,17 @@ wchar_t const* CppSQLite3Exception::errorCodeAsString(int errorCode)
     }
 }
 
+CppSQLite3Exception::~CppSQLite3Exception() = default;
+
 // ---- CppSQLite3DB ----------------------------------------------------------
+
+CppSQLite3DB::CppSQLite3DB() = default;
+
+std::wstring CppSQLite3DB::fileName() const
+{
+    char const* name = m_pDB ? sqlite3_db_filename(m_pDB, "main") : nullptr;
+    return name ? widestring(name) : std::wstring();
+}
 
 CppSQLite3DB::~CppSQLite3DB()
 {
@@ -118,7 +128,10 @@ void CppSQLite3DB::open(wchar_t const* path)
         m_pDB = nullptr;
     }
     sqlite3* db = nullptr;
-    int result = sqlite3_open(databaseFileName(path).c_str(), &db);
+    // The library is single-threaded and a connection serves one thread at a
+    // time: SQLite's own locking would only cost time on every column read.
+    int result = sqlite3_open_v2(databaseFileName(path).c_str(), &db,
+                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (result != SQLITE_OK) {
         // SQLite hands out a connection even when the open fails; it holds
         // only the error text, which is taken before the connection goes.
@@ -227,7 +240,7 @@ bool CppSQLite3DB::tableExists(wchar_t const* table)
     return !query.eof() && query.getIntField(0) >= 1;
 }
 
-sqlite3_int64 CppSQLite3DB::lastRowId() const
+long long CppSQLite3DB::lastRowId() const
 {
     checkDB();
     return sqlite3_last_insert_rowid(m_pDB);

@@ -18,27 +18,9 @@
 #include <sqlite3.h>
 #include <string>
 
-// Result code of the layer's own errors.
-constexpr int CPPSQLITE_ERROR = 1000;
-
-class CppSQLite3Exception {
-public:
-    // The message reads "NAME[code]: text". With freeText set, a non-null
-    // text is released with sqlite3_free once the message is composed.
-    CppSQLite3Exception(int errorCode, wchar_t const* errorText, bool freeText = false);
-    CppSQLite3Exception(CppSQLite3Exception const& other) = default;
-    CppSQLite3Exception& operator=(CppSQLite3Exception const& other) = default;
-    virtual ~CppSQLite3Exception() = default;
-
-    int errorCode() const { return m_nErrCode; }
-    wchar_t const* errorMessage() const { return m_errMessage.c_str(); }
-
-    static wchar_t const* errorCodeAsString(int errorCode);
-
-private:
-    int m_nErrCode;
-    std::wstring m_errMessage;
-};
+// CppSQLite3Exception and CppSQLite3DB are part of the C++ interface hosts
+// use to drive an export; they are declared there, once.
+#include "vantrel_export.h"
 
 class CppSQLite3Query {
 public:
@@ -71,6 +53,19 @@ public:
     long long getInt64Field(wchar_t const* name, int nullValue = 0) const;
     double getFloatField(int col, double nullValue = 0.0) const;
     double getFloatField(wchar_t const* name, double nullValue = 0.0) const;
+    // Unchecked reads for row loops that checked their columns once (a
+    // column that exists, a query on a row). SQLite reads NULL as 0, so only
+    // a 0 needs a second look.
+    double columnDouble(int col, double nullValue) const
+    {
+        const double value = sqlite3_column_double(m_pVM, col);
+        return value == 0.0 && sqlite3_column_type(m_pVM, col) == SQLITE_NULL ? nullValue : value;
+    }
+    long long columnInt64(int col, long long nullValue) const
+    {
+        const long long value = sqlite3_column_int64(m_pVM, col);
+        return value == 0 && sqlite3_column_type(m_pVM, col) == SQLITE_NULL ? nullValue : value;
+    }
     // NULL: false, out unchanged. Otherwise out is the column's text.
     bool getStringField(int col, std::wstring& out) const;
     bool getStringField(wchar_t const* name, std::wstring& out) const;
@@ -128,39 +123,4 @@ private:
 
     sqlite3* m_pDB = nullptr;
     sqlite3_stmt* m_pVM = nullptr;
-};
-
-class CppSQLite3DB {
-public:
-    CppSQLite3DB() = default;
-    CppSQLite3DB(CppSQLite3DB const&) = delete;
-    CppSQLite3DB& operator=(CppSQLite3DB const&) = delete;
-    virtual ~CppSQLite3DB();
-
-    // Opens (creating when missing) the database file for reading and
-    // writing. A connection already open is closed first.
-    void open(wchar_t const* path);
-    void close();
-    void setBusyTimeout(int milliseconds);
-
-    CppSQLite3Statement compileStatement(wchar_t const* sql);
-    CppSQLite3Query execQuery(wchar_t const* sql);
-    // Runs sql once; true when finalizing the statement reported a failure.
-    bool execDML(wchar_t const* sql);
-    // The first column of the first row as an integer (0x hexadecimal and
-    // leading-0 octal recognised).
-    int execScalar(wchar_t const* sql);
-    bool tableExists(wchar_t const* table);
-    sqlite3_int64 lastRowId() const;
-
-private:
-    void checkDB() const;
-    sqlite3_stmt* compile(wchar_t const* sql);
-    // Compiles and steps once, compiling again while SQLite reports that the
-    // schema changed under the statement. Returns a statement on its first
-    // row (result SQLITE_ROW) or at its end (SQLITE_DONE).
-    sqlite3_stmt* compileAndStep(wchar_t const* sql, int& result);
-
-    sqlite3* m_pDB = nullptr;
-    int m_nBusyTimeoutMs = 60000;
 };

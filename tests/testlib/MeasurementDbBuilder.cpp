@@ -208,7 +208,8 @@ void MakeMeasurementDb(const std::string& path, const TestDatabase& database)
     sqlite3_finalize(messageRow);
     sqlite3_finalize(channelRow);
     sqlite3_finalize(stateRow);
-    db.exec("INSERT INTO Channels (ID, Name, CollectionMask) VALUES (0, 'Collection Key', 1)");
+    db.exec("INSERT INTO Channels (ID, Name, CollectionMask) VALUES (0, 'Collection Key', " +
+            std::to_string(database.collectionKey) + ")");
     if (database.statisticsStart) {
         sqlite3_stmt* statistics = db.prepare("INSERT INTO Network_Statistics VALUES (?, ?, ?, 0, 0, 0, ?, ?, 0)");
         for (const auto& [name, figures] : networks) {

@@ -49,6 +49,8 @@ struct TestDatabase {
     std::vector<TestMessage> messages;  // message IDs 1, 2, ... in this order
     // MinTime of every Network_Statistics row; no rows without it.
     std::optional<double> statisticsStart;
+    // CollectionMask of the Channels row with ID 0 (the collection key).
+    unsigned collectionKey = 1;
 };
 
 // Writes the database new (an existing file is replaced). Throws

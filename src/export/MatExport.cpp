@@ -391,8 +391,13 @@ ExportOutcome WriteOneArrayFromDb(CppSQLite3DB* db, std::wstring const& base, do
         const ExportOutcome outcome =
             WriteOneArrayPoints(db, file, grid, model, rows, channelCount, channels, next, written, progress);
         const bool closed = matClose(file) == 0;
-        if (outcome == ExportOutcome::Cancelled)
+        if (outcome == ExportOutcome::Cancelled) {
+            // Hosts expect a cancelled grid to leave its file with the MAT
+            // header alone: no variable in it can pass for data.
+            if (closed)
+                out.Commit();
             return outcome;
+        }
         if (outcome != ExportOutcome::Written || !closed || !out.Commit()) {
             ReportUnwritten(progress, out.Target(), "writing it failed");
             return ExportOutcome::Failed;

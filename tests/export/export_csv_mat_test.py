@@ -108,6 +108,12 @@ class Fixtures(unittest.TestCase):
                     host(db, out, CSV | MAT | MDF3 | MDF4, cancel_at=cancel + 1)
                     left = sorted(f for f in os.listdir(os.path.dirname(out)) if f != "kvxexport.cfg")
                     self.assertEqual(left, sorted(files[:n]))
+        # A grid cancelled while its matrix is filled keeps the MAT header alone.
+        out = os.path.join(tempfile.mkdtemp(dir=self.tmp.name), "out")
+        reports = host(db, out, MAT, rate_ms=10)
+        host(db, out, MAT, rate_ms=10, cancel_at=[i for i, r in enumerate(reports) if r != "100"][1] + 1)
+        self.assertEqual(sorted(os.listdir(os.path.dirname(out))), ["kvxexport.cfg", "out.mat"])
+        self.assertEqual(os.path.getsize(out + ".mat"), 128)
 
     def test_outputs_that_are_refused_or_fail(self):
         db = self.dbs["multirate_v400.mf4"]

@@ -453,12 +453,15 @@ def settings_beside(path):
               "ForceRateGap": "0"}
     cfg = os.path.join(os.path.dirname(os.path.abspath(path)), "kvxexport.cfg")
     seen = set()
+    lines = []
     if os.path.exists(cfg):
-        for line in open(cfg, encoding="latin-1"):
-            name, _, value = line.rstrip("\n").partition("=")
-            if name in values and name not in seen:  # the first line of a name wins
-                values[name] = value
-                seen.add(name)
+        with open(cfg, encoding="latin-1") as f:
+            lines = f.read().splitlines()
+    for line in lines:
+        name, _, value = line.partition("=")
+        if name in values and name not in seen:  # the first line of a name wins
+            values[name] = value
+            seen.add(name)
     return values
 
 

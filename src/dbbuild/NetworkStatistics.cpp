@@ -6,6 +6,7 @@
 
 #include "support/CppSQLite3U.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 
 void UpdateNetworkStatistics(CppSQLite3DB* db, double startTime)
 {
@@ -87,7 +88,7 @@ CppSQLite3DB* OpenDbIfValid(wchar_t const* path, bool check, bool& rejected)
     } catch (CppSQLite3Exception const& e) {
         std::string line = mbstring(CppSQLite3Exception::errorCodeAsString(e.errorCode()));
         line += " error from: ";
-        line += mbstring(path ? path : L"");
+        line += PathForMessage(path);
         DebugOutput(line.c_str());
         return nullptr;
     } catch (...) {

@@ -34,11 +34,12 @@ constexpr size_t WindowSize = 1 << 20;
 
 bool CMdfStream::Open(const std::string& path)
 {
-    m_file = std::fopen(path.c_str(), "rbe");
+    // Only a regular file opens: a FIFO or device is refused at once.
+    m_file = OpenRegularFile(path, "rbe");
     if (!m_file)
         return false;
     struct stat info;
-    if (fstat(fileno(m_file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0)
+    if (fstat(fileno(m_file), &info) != 0 || info.st_size < 0)
         return false;
     m_size = uint64_t(info.st_size);
     m_window.resize(size_t(std::min<uint64_t>(m_size, WindowSize)));

@@ -55,6 +55,7 @@ public:
     CMdfStream(const CMdfStream&) = delete;
     CMdfStream& operator=(const CMdfStream&) = delete;
 
+    // path: the bytes of the file name.
     bool Open(const std::string& path);
     uint64_t Size() const { return m_size; }
     bool Contains(uint64_t offset, uint64_t length) const

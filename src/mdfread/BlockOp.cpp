@@ -1,6 +1,7 @@
 #include "mdfread/BlockOp.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -44,6 +45,31 @@ bool CMdfStream::Open(const std::string& path)
     m_size = uint64_t(info.st_size);
     m_window.resize(size_t(std::min<uint64_t>(m_size, WindowSize)));
     return true;
+}
+
+bool CMdfStream::Claim(uint64_t offset, uint64_t length)
+{
+    if (length == 0)
+        return true;
+    if (length > UINT64_MAX - offset)
+        return false;
+    const uint64_t end = offset + length;
+    auto after = m_claims.upper_bound(offset);
+    if (after != m_claims.end() && after->first < end)
+        return false;
+    if (after != m_claims.begin() && std::prev(after)->second > offset)
+        return false;
+    m_claims.emplace(offset, end);
+    return true;
+}
+
+bool CMdfStream::ChargeNestingWork(uint64_t units)
+{
+    // A table's references and its nested tables' states each take bytes of
+    // the file; sharing lets a few bytes count more than once, within reason.
+    constexpr uint64_t kPerByte = 16, kBase = 1 << 16;
+    m_nestingWork += units;
+    return m_nestingWork <= kBase + kPerByte * m_size;
 }
 
 bool CMdfStream::ReadFromFile(uint64_t offset, void* buffer, size_t count)

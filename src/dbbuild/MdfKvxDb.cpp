@@ -100,10 +100,8 @@ std::string SelectionKey(std::string const& key)
 bool ReadChannels(wchar_t const* path, std::set<std::string>& keys)
 {
     std::string text;
-    if (!ReadFileToString(path, text))
-        return false;
     jsonxx::Object root;
-    if (!root.parse(text) || !root.has<jsonxx::Array>("Channels")) {
+    if (!ReadFileToString(path, text) || !root.parse(text) || !root.has<jsonxx::Array>("Channels")) {
         DebugOutput1("Invalid JSON file %s", PathForMessage(path).c_str());
         return false;
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <sys/stat.h>
 
 #include "support/LibUtils.h"
 #include "testlib/MeasurementDbBuilder.h"
@@ -305,6 +306,9 @@ TEST_F(RecordAccess, OpenFailuresRegisterNothingAndClearTheOutputs)
     std::string text = dir.file("text.db");
     testlib::writeText(text, std::string(300, 'x'));
     std::string missing = dir.file("missing.db");
+    // FIFOs as database and as channel list are refused at once.
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     double dummy = 0;
     struct Case {
         std::string path;
@@ -321,6 +325,8 @@ TEST_F(RecordAccess, OpenFailuresRegisterNothingAndClearTheOutputs)
              R"({"Channels": [{"name": "a"}, {"name": "gone"}]})" + "\n"},
         {path, optionalGone, 0.0, "Channel gone was not found in file " + path + "\n"},
         {missing, listA, 0.0, ""},
+        {fifo, listA, 0.0, ""},
+        {path, fifo, -3.0, "Invalid JSON file " + fifo + "\n"},
         {text, listA, 0.0, "Invalid database " + text + "\nFile does not have enough signals for script " + listA + "\n"},
         {text, optionalGone, 0.0, "Invalid database " + text + "\n"},
         // Resolved channels before a failed query used to leave a dead handle.
@@ -352,6 +358,45 @@ TEST_F(RecordAccess, OpenFailuresRegisterNothingAndClearTheOutputs)
     EXPECT_EQ(OpenDataFileW(nullptr, nullptr, nullptr, nullptr, nullptr), 0.0);
     EXPECT_EQ(capture.text(), "Invalid JSON file \n");
     EXPECT_EQ(values, nullptr);
+}
+
+// A narrow path is the file's bytes; in a wide one, U+DC80..U+DCFF stand for
+// the bytes 0x80..0xFF. A wide path with no byte form names no file.
+TEST_F(RecordAccess, PathsNameTheFilesTheirBytesName)
+{
+    TestDatabase db;
+    db.messages = {table("A", {"a"}, {{1, {1.0}}})};
+    std::string path = makeDb(db, "d\xFF.db"), list = dir.file("l\xE9.json");
+    testlib::writeText(list, R"({"Channels": [{"name": "a"}]})");
+    EXPECT_EQ(Handle(path, list).start, 1.0);
+    double* values = nullptr;
+    double* times = nullptr;
+    int count = 0;
+    std::wstring folder = widestring(dir.path());
+    EXPECT_EQ(OpenDataFileW((folder + L"/d\xDCFF.db").c_str(), (folder + L"/l\xDCE9.json").c_str(), &values, &times,
+                            &count),
+              1.0);
+    EXPECT_EQ(CloseDataFile(values, 0), 1);
+    testlib::StdoutCapture capture;
+    EXPECT_EQ(OpenDataFileW((folder + L"/d\xD800.db").c_str(), L"{\"Channels\": [{\"name\": \"a\"}]}", &values,
+                            &times, &count),
+              0.0);
+    EXPECT_EQ(capture.text(), "Path " + dir.path() + "/d\xEF\xBF\xBD.db cannot be named exactly in the current locale\n");
+}
+
+// A channel listed many times costs one column of its table.
+TEST_F(RecordAccess, RepeatedEntriesShareTheirColumn)
+{
+    std::string list = R"({"Channels": [{"name": "b"})";
+    for (int i = 0; i < 2000; ++i)
+        list += R"(, {"name": "a"})";
+    Handle h(twoTables(), list + "]}");
+    ASSERT_EQ(h.count, 2001);
+    std::vector<double> first(2001, 10.0);
+    first[0] = 15;
+    EXPECT_EQ(h.v(), first) << h.output;
+    EXPECT_EQ(GetNextRecord(h.values, 0), 2.0);
+    EXPECT_EQ(h.values[2000], 20.0);
 }
 
 TEST_F(RecordAccess, HandlesAreIndependentAndCloseOnce)

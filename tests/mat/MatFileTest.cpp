@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -435,9 +437,14 @@ TEST(MatFileFailures, NullArgumentsAreRefused)
     EXPECT_TRUE(file.Elements().empty());
 }
 
-TEST(MatFileFailures, FullDeviceFailsTheOpen)
+TEST(MatFileFailures, DevicesAndFifosFailTheOpenAtOnce)
 {
     EXPECT_EQ(matOpen("/dev/full", "wL"), nullptr);
+    // No mode waits for a FIFO's other end or writes into it.
+    testlib::TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo.mat").c_str(), 0600), 0);
+    for (char const* mode : {"r", "u", "w"})
+        EXPECT_EQ(matOpen(dir.file("fifo.mat").c_str(), mode), nullptr) << mode;
     EXPECT_EQ(ProcessMatFile(mattest::LimitedStream(127, false), false), nullptr);
     EXPECT_EQ(ProcessMatFile(mattest::LimitedStream(127, true), false), nullptr);
     EXPECT_EQ(ProcessMatFile(nullptr, false), nullptr);

@@ -136,7 +136,8 @@ std::string findLatin1Locale()
     for (const char* name : {"de_DE.ISO-8859-1", "de_DE", "en_US.ISO-8859-1"})
         if (exists(name, "ISO-8859-1"))
             return name;
-    std::string generated = generateLocale("ISO-8859-1", "de_DE.ISO-8859-1");
+    // A name not probed above: the C library remembers names it did not find.
+    std::string generated = generateLocale("ISO-8859-1", "de_AT.ISO-8859-1");
     return exists(generated, "ISO-8859-1") ? generated : "";
 }
 

@@ -63,6 +63,11 @@ long long CompletenessCount(CppSQLite3DB& db)
 {
     long long count = 0;
     try {
+        // A view in its place may recurse without end.
+        CppSQLite3Query table = db.execQuery(
+            L"SELECT 1 FROM sqlite_master WHERE type = 'table' AND rootpage > 0 AND name = 'Network_Statistics'");
+        if (table.eof())
+            return 0;
         CppSQLite3Query rows = db.execQuery(L"SELECT COUNT(*) FROM Network_Statistics");
         if (!rows.eof())
             count = rows.getInt64Field(0, 0);

@@ -21,7 +21,6 @@ FileInfo* findFile(double* handle)
     return it == mapFiles.end() ? nullptr : it->second;
 }
 
-
 void clearOutputs(double** values, double** timeStamps, int* count)
 {
     if (values)

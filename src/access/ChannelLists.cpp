@@ -5,9 +5,10 @@
 
 namespace {
 
+// Every name is compared in its NameKey form.
 std::string stringMember(jsonxx::Object const& object, char const* key)
 {
-    return object.has<jsonxx::String>(key) ? object.get<jsonxx::String>(key) : std::string();
+    return object.has<jsonxx::String>(key) ? NameKey(object.get<jsonxx::String>(key)) : std::string();
 }
 
 bool requiredMember(jsonxx::Object const& object)
@@ -40,10 +41,11 @@ bool parseArgument(wchar_t const* argument, jsonxx::Object& document)
 
 CChannelInfo plainChannel(jsonxx::Object const& entry)
 {
-    std::string name = stringMember(entry, "name");
-    std::string message = stringMember(entry, "message_name");
-    std::string network = stringMember(entry, "network_name");
-    CChannelInfo channel(name.c_str(), message.c_str(), network.c_str());
+    CChannelInfo channel("", "", "");
+    // Assigned whole: a name holding a NUL is not the name before it.
+    channel.name = stringMember(entry, "name");
+    channel.message_name = stringMember(entry, "message_name");
+    channel.network_name = stringMember(entry, "network_name");
     channel.required = requiredMember(entry);
     return channel;
 }
@@ -51,7 +53,7 @@ CChannelInfo plainChannel(jsonxx::Object const& entry)
 CChannelInfo aliasChannel(jsonxx::Object const& entry)
 {
     CChannelInfo channel("", "", "");
-    channel.name_in_script = entry.get<jsonxx::String>("name_in_script");
+    channel.name_in_script = stringMember(entry, "name_in_script");
     channel.required = requiredMember(entry);
     for (auto const& element : entry.get<jsonxx::Array>("OptionalList").values()) {
         // Elements that are no objects offer no alternative.

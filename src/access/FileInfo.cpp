@@ -6,8 +6,11 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "support/CFormat.h"
+#include "support/HostDb.h"
 #include "support/LibUtils.h"
 #include "support/MeasurementDb.h"
+#include "support/Paths.h"
 
 namespace {
 
@@ -32,7 +35,7 @@ ChannelRow readChannelRow(CDbStmt const& row)
     r.network = row.GetText(0);
     r.message = row.GetText(1);
     CChannelDescription& d = r.description;
-    d.channelId = row.GetInt(2);
+    d.channelId = static_cast<int>(row.GetInt64(2));
     d.name = row.GetText(3);
     d.units = row.GetText(4);
     d.arbId = row.GetText(5);
@@ -40,8 +43,8 @@ ChannelRow readChannelRow(CDbStmt const& row)
     d.signalType = row.GetText(7);
     d.daqRate = row.GetText(8);
     d.decimals = row.GetInt(9);
-    d.messageId = row.GetInt(10);
-    d.messageChannel = row.GetInt(11);
+    d.messageId = static_cast<int>(row.GetInt64(10));
+    d.messageChannel = static_cast<int>(row.GetInt64(11));
     d.bitLength = row.GetInt(12);
     // A missing factor or offset leaves the value unscaled rather than
     // multiplied by zero.
@@ -54,18 +57,28 @@ ChannelRow readChannelRow(CDbStmt const& row)
     return r;
 }
 
+// Channel and message IDs and signal numbers outside the range the builder
+// writes name no record table and column: such rows are passed over (a
+// channel ID of 0 could not stand for a resolved channel either).
+bool hasUsableNumbers(CDbStmt const& row)
+{
+    for (int column : {2, 10, 11})
+        if (!MeasurementDb::IsStoredNumber(row.GetInt64(column)))
+            return false;
+    return true;
+}
+
 // One pass over Channels serves the whole list: a query per name would scan
-// the table once per listed channel, and no name ever reaches SQL text.
-// Channel ID 0 and below cannot stand for a resolved channel and are passed
-// over.
+// the table once per listed channel, and no name ever reaches SQL text. Both
+// tables must be plain tables: a view may recurse without end.
 bool readChannelDirectory(sqlite3* db, std::unordered_set<std::string> const& wanted, ChannelDirectory& out)
 {
     CDbStmt scan;
-    if (!scan.Prepare(db, kChannelScan))
+    if (!IsPlainTable(db, "Channels") || !IsPlainTable(db, "Messages") || !scan.Prepare(db, kChannelScan))
         return false;
     while (scan.Step()) {
         std::string name = scan.GetText(3);
-        if (wanted.count(name) && scan.GetInt(2) > 0)
+        if (wanted.count(name) && hasUsableNumbers(scan))
             out[name].push_back(readChannelRow(scan));
     }
     // The scan ends on SQLITE_DONE; anything else (a damaged file) fails it.
@@ -98,7 +111,8 @@ bool alternativeMatches(CChannelDefinition const& definition, ChannelRow const& 
 void printNotFound(std::string const& name, std::wstring const& path)
 {
     char line[1024];
-    std::snprintf(line, sizeof line, "Channel %s was not found in file %s", name.c_str(), mbstring(path).c_str());
+    std::snprintf(line, sizeof line, "Channel %s was not found in file %s", name.c_str(),
+                  PathForMessage(path).c_str());
     DebugOutput(line);
 }
 
@@ -122,25 +136,17 @@ FileInfo::~FileInfo()
 bool FileInfo::open(wchar_t const* path)
 {
     if (db) {
+        m_workLimit.Detach();
         sqlite3_close_v2(db);
         db = nullptr;
     }
     numFound = numRequired = numRequiredFound = 0;
-    if (!path)
+    uint64_t bytes = 0;
+    sqlite3* connection = path ? OpenDatabaseReadOnly(path, &bytes) : nullptr;
+    if (!connection)
         return false;
-    std::string narrow = mbstring(path);
-    // SQLite takes a name beginning with "file:" as a URI; a path is a path.
-    if (narrow.compare(0, 5, "file:") == 0)
-        narrow.insert(0, "./");
-    sqlite3* connection = nullptr;
-    // Each connection serves one thread at a time: SQLite's own locking of
-    // it would only cost time on every column read.
-    int result = sqlite3_open_v2(narrow.c_str(), &connection, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (result != SQLITE_OK) {
-        sqlite3_close(connection);
-        return false;
-    }
     db = connection;
+    m_workLimit.Attach(db, bytes);
     dbPath = path;
     return true;
 }
@@ -159,7 +165,7 @@ void FileInfo::clearCursors()
 
 int FileInfo::failQuery()
 {
-    DebugOutput1("Invalid database %s", mbstring(dbPath).c_str());
+    DebugOutput1("Invalid database %s", PathForMessage(dbPath).c_str());
     Close();
     return -2;
 }
@@ -169,6 +175,7 @@ bool FileInfo::Close()
     if (!db)
         return true;
     clearCursors();
+    m_workLimit.Detach();
     int result = sqlite3_close(db);
     if (result != SQLITE_OK) {
         DebugOutput(sqlite3_errstr(result));
@@ -229,13 +236,36 @@ int FileInfo::LoadDbChannels(wchar_t const* path)
         if (channel.messageId == 0)
             printNotFound(channel.name, dbPath);
     }
+    if (!checkRecordTables())
+        return failQuery();
     readMeasurementBounds();
     return numFound;
+}
+
+// A view may recurse without end, and a statement that does not prepare (a
+// table or column the database lacks) would deliver no rows while the open
+// reports success: every record table must be a plain table that reads.
+bool FileInfo::checkRecordTables()
+{
+    for (auto& entry : tableSignals) {
+        CMessageSignals& table = entry.second;
+        const bool readable = IsPlainTable(db, entry.first) && table.prepare(db, table.StartSql());
+        table.stmt.Finalize();
+        if (!readable) {
+            DebugOutput(FormatC("The records of %s in %s cannot be read", entry.first.c_str(),
+                                PathForMessage(dbPath).c_str())
+                            .c_str());
+            return false;
+        }
+    }
+    return true;
 }
 
 void FileInfo::readMeasurementBounds()
 {
     CDbStmt query;
+    if (!IsPlainTable(db, "Network_Statistics"))
+        return;
     // An empty table gives NULL, read as 0: the channels' bounds then stay.
     if (query.Prepare(db, "SELECT MIN(MinTime) FROM Network_Statistics WHERE MinTime > 0") && query.Step() &&
         query.GetDouble(0) != 0)
@@ -321,14 +351,13 @@ bool FileInfo::SetActiveMask(char const* mask)
 {
     if (!mask || std::char_traits<char>::length(mask) != channels.size())
         return false;
-    m_proposalsStale = true;
-    for (size_t i = 0; i < channels.size(); ++i) {
-        if (mask[i] == '1')
-            channels[i].active = true;
-        else if (mask[i] == '0')
-            channels[i].active = false;
-        else
+    // A refused mask changes nothing: it is checked whole before any of it
+    // applies.
+    for (size_t i = 0; i < channels.size(); ++i)
+        if (mask[i] != '1' && mask[i] != '0')
             return false;
-    }
+    m_proposalsStale = true;
+    for (size_t i = 0; i < channels.size(); ++i)
+        channels[i].active = mask[i] == '1';
     return true;
 }

@@ -13,17 +13,21 @@
 
 #include "access/ChannelInfo.h"
 #include "support/DbStmt.h"
+#include "support/HostDb.h"
 
 // The channels of one record table (a cursor over its rows), or of one
 // message across its table parts (used only for choosing times).
 class CMessageSignals {
 public:
-    void AddChannel(CChannelInfo* channel) { channels.push_back(channel); }
+    // A channel listed several times reads the one column they share.
+    void AddChannel(CChannelInfo* channel);
     CChannelInfo* GetFirstChannel() const;
     CChannelInfo* GetActiveChannel() const;
 
-    // ", Signal1, Signal7": the columns of the channels in order.
+    // ", Signal1, Signal7": the columns of the channels in order, each once.
     std::string GetSignalNames() const;
+    // "SELECT TIME_VAL, Signal1, ... FROM <table>".
+    std::string StartSql() const;
     // Positions the cursor on the table's first row.
     void BuildStartSql(sqlite3* db);
     // Positions the cursor on the first row (in stored order) at or after t;
@@ -55,6 +59,9 @@ private:
     void clearNext();
     void stepForNext();
     void standWithoutRows();
+
+    std::vector<std::string> columns;  // distinct, in order of first use
+    std::vector<int> columnOf;          // result column of each channel
 
     // Bookkeeping of the merge, owned by FileInfo.
     std::vector<size_t> positions;  // list position of each channel
@@ -128,6 +135,7 @@ private:
     bool open(wchar_t const* path);
     void clearCursors();
     int failQuery();
+    bool checkRecordTables();
     void registerChannel(CChannelInfo& channel);
     void readMeasurementBounds();
 
@@ -147,6 +155,7 @@ private:
     bool resolvedEntriesEqual() const;
     bool resolvedEntryMissing() const;
 
+    SqlWorkLimit m_workLimit;                // of db; restarted by each operation
     std::vector<CMessageSignals*> m_tables;  // tableSignals in name order
     std::vector<Pending> m_due;              // tables with a next row, by its time
     std::vector<size_t> m_atLastRow;         // tables that move past their end at any step

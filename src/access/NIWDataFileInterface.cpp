@@ -8,6 +8,7 @@
 #include "access/ChannelInfo.h"
 #include "access/FileInfo.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 #include "vantrel.h"
 
 namespace {
@@ -18,11 +19,6 @@ FileInfo* findFile(double* handle)
 {
     auto it = mapFiles.find(handle);
     return it == mapFiles.end() ? nullptr : it->second;
-}
-
-std::wstring wideOrEmpty(char const* text)
-{
-    return text ? widestring(text) : std::wstring();
 }
 
 void clearOutputs(double** values, double** timeStamps, int* count)
@@ -38,9 +34,9 @@ void clearOutputs(double** values, double** timeStamps, int* count)
 double openDataFile(wchar_t const* dbPath, wchar_t const* channelList, double** values, double** timeStamps,
                     int* count)
 {
-    if (!values || !timeStamps || !count)
+    if (!values || !timeStamps || !count || !CheckPaths({dbPath}))
         return 0.0;
-    std::string listName = channelList ? mbstring(channelList) : std::string();
+    std::string listName = PathForMessage(channelList);
     std::vector<CChannelInfo> list;
     if (!channelList || !ReadChannelsFromJson(channelList, list)) {
         DebugOutput1("Invalid JSON file %s", listName.c_str());
@@ -108,8 +104,9 @@ double OpenDataFile(char const* dbPath, char const* channelList, double** values
 {
     clearOutputs(values, timeStamps, count);
     try {
-        std::wstring path = wideOrEmpty(dbPath);
-        std::wstring list = wideOrEmpty(channelList);
+        // The channel list may name a file: its bytes are kept like a path's.
+        std::wstring path = WidePath(dbPath);
+        std::wstring list = WidePath(channelList);
         return OpenDataFileW(dbPath ? path.c_str() : nullptr, channelList ? list.c_str() : nullptr, values,
                              timeStamps, count);
     } catch (...) {
@@ -134,7 +131,7 @@ int GetNumChannels(char const* channelList)
     try {
         if (!channelList)
             return 0;
-        return GetNumChannelsW(widestring(channelList).c_str());
+        return GetNumChannelsW(WidePath(channelList).c_str());
     } catch (...) {
         return 0;
     }

@@ -59,12 +59,27 @@ CChannelInfo* CMessageSignals::GetActiveChannel() const
     return nullptr;
 }
 
+void CMessageSignals::AddChannel(CChannelInfo* channel)
+{
+    auto found = std::find(columns.begin(), columns.end(), channel->columnName);
+    columnOf.push_back(static_cast<int>(found - columns.begin()) + 1);
+    if (found == columns.end())
+        columns.push_back(channel->columnName);
+    channels.push_back(channel);
+}
+
 std::string CMessageSignals::GetSignalNames() const
 {
     std::string names;
-    for (CChannelInfo const* channel : channels)
-        names += ", " + channel->columnName;
+    for (std::string const& column : columns)
+        names += ", " + column;
     return names;
+}
+
+std::string CMessageSignals::StartSql() const
+{
+    CChannelInfo const* first = GetFirstChannel();
+    return first ? "SELECT TIME_VAL" + GetSignalNames() + " FROM " + first->tableName : std::string();
 }
 
 bool CMessageSignals::prepare(sqlite3* db, std::string const& sql)
@@ -87,7 +102,7 @@ void CMessageSignals::readRowAsCurrent()
     for (size_t i = 0; i < channels.size(); ++i) {
         CChannelInfo* channel = channels[i];
         channel->curTime = time;
-        channel->curValue = readValue(*channel, static_cast<int>(i) + 1);
+        channel->curValue = readValue(*channel, columnOf[i]);
     }
 }
 
@@ -97,7 +112,7 @@ void CMessageSignals::readRowAsNext()
     for (size_t i = 0; i < channels.size(); ++i) {
         CChannelInfo* channel = channels[i];
         channel->nextTime = time;
-        channel->nextValue = readValue(*channel, static_cast<int>(i) + 1);
+        channel->nextValue = readValue(*channel, columnOf[i]);
     }
 }
 
@@ -131,9 +146,8 @@ void CMessageSignals::standWithoutRows()
 
 void CMessageSignals::BuildStartSql(sqlite3* db)
 {
-    CChannelInfo const* first = GetFirstChannel();
     // No ORDER BY: the stored order is the record order.
-    if (first && prepare(db, "SELECT TIME_VAL" + GetSignalNames() + " FROM " + first->tableName) && stmt.Step()) {
+    if (GetFirstChannel() && prepare(db, StartSql()) && stmt.Step()) {
         readRowAsCurrent();
         stepForNext();
     } else {
@@ -143,9 +157,7 @@ void CMessageSignals::BuildStartSql(sqlite3* db)
 
 void CMessageSignals::BuildSql(double t, sqlite3* db)
 {
-    CChannelInfo const* first = GetFirstChannel();
-    if (first && prepare(db, "SELECT TIME_VAL" + GetSignalNames() + " FROM " + first->tableName + " WHERE TIME_VAL >= ?") &&
-        stmt.Bind(t, 1) && stmt.Step()) {
+    if (GetFirstChannel() && prepare(db, StartSql() + " WHERE TIME_VAL >= ?") && stmt.Bind(t, 1) && stmt.Step()) {
         readRowAsCurrent();
         stepForNext();
     } else {
@@ -375,6 +387,7 @@ void FileInfo::finishPositioning(double t)
 
 double FileInfo::SetCursorsToStart()
 {
+    m_workLimit.Restart();
     prepareMerge();
     double t = DBL_MAX;
     for (CMessageSignals* table : m_tables) {
@@ -398,11 +411,16 @@ double FileInfo::GetNextRecord()
 {
     if (!m_mergeReady)
         return DBL_MAX;
+    m_workLimit.Restart();
     if (m_proposalsStale)
         rebuildProposals();
     double next = nextProposedTime();
-    if (next == DBL_MAX)
+    if (next == DBL_MAX) {
+        // The end is final: no time is later than DBL_MAX, so no table that
+        // SetActiveMask activates afterwards proposes one.
+        currentTime = DBL_MAX;
         return DBL_MAX;
+    }
 
     currentTime = next;
     for (size_t index : m_atLastRow)
@@ -473,6 +491,7 @@ double FileInfo::GetNextValidRecord()
 
 double FileInfo::JumpToTimeStamp(double t)
 {
+    m_workLimit.Restart();
     prepareMerge();
     std::optional<double> best;
     for (CMessageSignals* table : m_tables) {
@@ -515,18 +534,22 @@ std::optional<double> FileInfo::positionAtOrBefore(double t)
 
 double FileInfo::JumpBeforeTimeStamp(double t)
 {
+    m_workLimit.Restart();
     prepareMerge();
     std::optional<double> best = positionAtOrBefore(t);
     // An active table starting after t: every table goes to that start, so
     // that each active channel has a sample.
     if (best && *best > t)
         best = positionAtOrBefore(*best);
-    finishPositioning(best ? *best : DBL_MAX);
+    // Without an active channel every table is positioned all the same, and
+    // -DBL_MAX lets later steps resume from there once one is activated.
+    finishPositioning(best ? *best : -DBL_MAX);
     return currentTime;
 }
 
 double FileInfo::JumpAfterTimeStamp(double t)
 {
+    m_workLimit.Restart();
     prepareMerge();
     std::optional<double> best;
     for (auto const& entry : messageSignals) {

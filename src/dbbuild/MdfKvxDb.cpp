@@ -12,6 +12,7 @@
 #include "mdfread/MDFFileOp.h"
 #include "support/CppSQLite3U.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 #include "support/TargetFile.h"
 #include "support/Utf8.h"
 #include "vantrel.h"
@@ -62,10 +63,13 @@ bool EntryKey(jsonxx::Value const& value, std::string& key)
 int BuildDatabase(wchar_t const* mdfPath, wchar_t const* signalsPath, wchar_t const* dbPath)
 {
     try {
+        // The selection is a JSON argument, which may be JSON text.
+        if (!CheckPaths({mdfPath, dbPath}))
+            return 0;
         CMDFFileOp file;
         if (!mdfPath || !file.ReadFile(mdfPath)) {
             DebugOutput("Could not open MDF file!");
-            DebugOutput(mbstring(mdfPath ? mdfPath : L"").c_str());
+            DebugOutput(PathForMessage(mdfPath).c_str());
             return 0;
         }
         return CreateDatabase(file, mdfPath, dbPath, signalsPath) ? 1 : 0;
@@ -75,11 +79,6 @@ int BuildDatabase(wchar_t const* mdfPath, wchar_t const* signalsPath, wchar_t co
         DebugOutput("Unexpected failure while building a database");
     }
     return 0;
-}
-
-std::wstring WidePath(char const* text)
-{
-    return widestring(text);
 }
 
 }  // namespace
@@ -95,24 +94,22 @@ std::wstring DefaultDatabasePath(std::wstring const& mdfPath)
 
 std::string SelectionKey(std::string const& key)
 {
-    return Utf8FromWide(widestring(key));
+    return NameKey(key);
 }
 
 bool ReadChannels(wchar_t const* path, std::set<std::string>& keys)
 {
     std::string text;
-    if (!ReadFileToString(path, text))
-        return false;
     jsonxx::Object root;
-    if (!root.parse(text) || !root.has<jsonxx::Array>("Channels")) {
-        DebugOutput1("Invalid JSON file %s", mbstring(path).c_str());
+    if (!ReadFileToString(path, text) || !root.parse(text) || !root.has<jsonxx::Array>("Channels")) {
+        DebugOutput1("Invalid JSON file %s", PathForMessage(path).c_str());
         return false;
     }
     for (auto const& element : root.get<jsonxx::Array>("Channels").values()) {
         std::string key;
         if (!EntryKey(*element, key)) {
             DebugOutput1("Invalid signal selection %s: every entry of \"Channels\" needs a \"name\" text",
-                         mbstring(path).c_str());
+                         PathForMessage(path).c_str());
             return false;
         }
         keys.insert(SelectionKey(key));
@@ -128,11 +125,11 @@ bool CreateDatabase(CMDFFileOp& file, wchar_t const* mdfPath, wchar_t const* dbP
     if (selectionPath && !ReadChannels(selectionPath, keys))
         return false;
     if (SameFile(target, source)) {
-        DebugOutput1("The database %s would replace the MDF file it is built from", mbstring(target).c_str());
+        DebugOutput1("The database %s would replace the MDF file it is built from", PathForMessage(target).c_str());
         return false;
     }
     if (selectionPath && SameFile(target, selectionPath)) {
-        DebugOutput1("The database %s would replace the signal selection", mbstring(target).c_str());
+        DebugOutput1("The database %s would replace the signal selection", PathForMessage(target).c_str());
         return false;
     }
     if (!MayReplaceDatabase(target))
@@ -142,7 +139,7 @@ bool CreateDatabase(CMDFFileOp& file, wchar_t const* mdfPath, wchar_t const* dbP
     bool rejected = false;
     std::unique_ptr<CppSQLite3DB> db(OpenDbIfValid(building.path().c_str(), false, rejected));
     if (!db) {
-        DebugOutput1("Could not create the database %s", mbstring(target).c_str());
+        DebugOutput1("Could not create the database %s", PathForMessage(target).c_str());
         return false;
     }
     bool built = false;
@@ -159,7 +156,7 @@ bool CreateDatabase(CMDFFileOp& file, wchar_t const* mdfPath, wchar_t const* dbP
     }
     built = built && building.Commit();
     if (!built)
-        DebugOutput1("The database %s was not built", mbstring(target).c_str());
+        DebugOutput1("The database %s was not built", PathForMessage(target).c_str());
     return built;
 }
 

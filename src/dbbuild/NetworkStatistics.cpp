@@ -6,6 +6,7 @@
 
 #include "support/CppSQLite3U.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 
 void UpdateNetworkStatistics(CppSQLite3DB* db, double startTime)
 {
@@ -62,6 +63,11 @@ long long CompletenessCount(CppSQLite3DB& db)
 {
     long long count = 0;
     try {
+        // A view in its place may recurse without end.
+        CppSQLite3Query table = db.execQuery(
+            L"SELECT 1 FROM sqlite_master WHERE type = 'table' AND rootpage > 0 AND name = 'Network_Statistics'");
+        if (table.eof())
+            return 0;
         CppSQLite3Query rows = db.execQuery(L"SELECT COUNT(*) FROM Network_Statistics");
         if (!rows.eof())
             count = rows.getInt64Field(0, 0);
@@ -87,7 +93,7 @@ CppSQLite3DB* OpenDbIfValid(wchar_t const* path, bool check, bool& rejected)
     } catch (CppSQLite3Exception const& e) {
         std::string line = mbstring(CppSQLite3Exception::errorCodeAsString(e.errorCode()));
         line += " error from: ";
-        line += mbstring(path ? path : L"");
+        line += PathForMessage(path);
         DebugOutput(line.c_str());
         return nullptr;
     } catch (...) {

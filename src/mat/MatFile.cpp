@@ -3,6 +3,7 @@
 #include "mat/MatArray.h"
 #include "mat/MatBoundary.h"
 #include "mat/MatEndian.h"
+#include "support/LibUtils.h"
 
 #include <algorithm>
 #include <cstring>
@@ -363,7 +364,8 @@ MATFile_tag* matOpen(char const* path, char const* mode)
         char const* streamMode = kind == 'w' ? "w+be" : kind == 'u' ? "r+be" : "rbe";
         std::unique_ptr<char, MATFile_tag::FreeBuffer> buffer(
             writes ? static_cast<char*>(std::malloc(mat::kStreamBufferBytes)) : nullptr);
-        std::FILE* stream = std::fopen(path, streamMode);
+        // Only a regular file: a FIFO or device would hold the call.
+        std::FILE* stream = OpenRegularFile(path, streamMode);
         // Without the buffer the stream keeps its own small one.
         if (stream && buffer)
             std::setvbuf(stream, buffer.get(), _IOFBF, mat::kStreamBufferBytes);

@@ -1,6 +1,7 @@
 #include "mdfread/BlockOp.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -34,15 +35,41 @@ constexpr size_t WindowSize = 1 << 20;
 
 bool CMdfStream::Open(const std::string& path)
 {
-    m_file = std::fopen(path.c_str(), "rbe");
+    // Only a regular file opens: a FIFO or device is refused at once.
+    m_file = OpenRegularFile(path, "rbe");
     if (!m_file)
         return false;
     struct stat info;
-    if (fstat(fileno(m_file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0)
+    if (fstat(fileno(m_file), &info) != 0 || info.st_size < 0)
         return false;
     m_size = uint64_t(info.st_size);
     m_window.resize(size_t(std::min<uint64_t>(m_size, WindowSize)));
     return true;
+}
+
+bool CMdfStream::Claim(uint64_t offset, uint64_t length)
+{
+    if (length == 0)
+        return true;
+    if (length > UINT64_MAX - offset)
+        return false;
+    const uint64_t end = offset + length;
+    auto after = m_claims.upper_bound(offset);
+    if (after != m_claims.end() && after->first < end)
+        return false;
+    if (after != m_claims.begin() && std::prev(after)->second > offset)
+        return false;
+    m_claims.emplace(offset, end);
+    return true;
+}
+
+bool CMdfStream::ChargeNestingWork(uint64_t units)
+{
+    // A table's references and its nested tables' states each take bytes of
+    // the file; sharing lets a few bytes count more than once, within reason.
+    constexpr uint64_t kPerByte = 16, kBase = 1 << 16;
+    m_nestingWork += units;
+    return m_nestingWork <= kBase + kPerByte * m_size;
 }
 
 bool CMdfStream::ReadFromFile(uint64_t offset, void* buffer, size_t count)

@@ -10,9 +10,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+class CCCBlockOp;
 
 // ---- Byte order ------------------------------------------------------------
 
@@ -55,6 +60,7 @@ public:
     CMdfStream(const CMdfStream&) = delete;
     CMdfStream& operator=(const CMdfStream&) = delete;
 
+    // path: the bytes of the file name.
     bool Open(const std::string& path);
     uint64_t Size() const { return m_size; }
     bool Contains(uint64_t offset, uint64_t length) const
@@ -66,6 +72,20 @@ public:
     bool ReadAt(uint64_t offset, void* buffer, size_t count);
     // Records a block of a chain; false when it was visited before.
     bool Visit(uint64_t offset) { return m_visited.insert(offset).second; }
+    // Claims bytes of the file as one data group's records; false when they
+    // overlap bytes claimed before (or the range wraps). No two groups read
+    // the same data.
+    bool Claim(uint64_t offset, uint64_t length);
+
+    // Conversion blocks nested in tables, read once per file and shared by
+    // every table that references them; null marks one that could not be
+    // read.
+    std::unordered_map<uint64_t, std::shared_ptr<CCCBlockOp>>& NestedConversions() { return m_nestedConversions; }
+    // Adds to the work spent on nested conversions (references followed,
+    // states gathered); false once the total exceeds what the file's size
+    // allows, so that tables referencing each other many times over cost
+    // time and memory in proportion to the file.
+    bool ChargeNestingWork(uint64_t units);
 
 private:
     bool ReadFromFile(uint64_t offset, void* buffer, size_t count);
@@ -77,6 +97,9 @@ private:
     uint64_t m_windowStart = 0;
     size_t m_windowLength = 0;
     std::unordered_set<uint64_t> m_visited;
+    std::map<uint64_t, uint64_t> m_claims;  // first byte -> byte after the last
+    std::unordered_map<uint64_t, std::shared_ptr<CCCBlockOp>> m_nestedConversions;
+    uint64_t m_nestingWork = 0;
 };
 
 // ---- Blocks ----------------------------------------------------------------

@@ -29,36 +29,28 @@ CCCBlockOp::CCCBlockOp(CMdfStream* file, CBlockOp* parent) : CBlockOp(file, pare
 
 CCCBlockOp::~CCCBlockOp() { delete m_rule; }
 
-// A conversion nested in a table must not repeat a block of its own nesting
-// path, and the nesting is bounded.
-bool CCCBlockOp::CheckNesting(unsigned long long offset)
+bool CCCBlockOp::Refuse(const char* why, unsigned long long offset)
 {
-    int depth = 0;
-    for (CBlockOp* block = m_parent; block; block = block->GetParentBlock()) {
-        auto* outer = dynamic_cast<CCCBlockOp*>(block);
-        if (!outer)
-            break;
-        ++depth;
-        if (outer->m_blockOffset == offset || depth > MaxNesting) {
-            m_cycle = true;
-            ReportBlock("Conversion blocks nested in a loop or too deep", offset);
-            return false;
-        }
-    }
-    return true;
+    m_fatal = true;
+    ReportBlock(why, offset);
+    return false;
 }
 
 bool CCCBlockOp::ReadData(unsigned long long offset, bool littleEndian)
 {
-    if (!CheckNesting(offset))
-        return false;
+    if (m_depth > MaxNesting)
+        return Refuse("Conversion blocks nested in a loop or too deep", offset);
     BLOCKHEAD head;
     if (ReadBlock(head, offset, littleEndian) == 0)
         return false;
     std::vector<uint8_t> bytes;
     if (!LoadBlock(bytes, Mdf3Fixed, Mdf3Fixed, 4, Mdf4Fixed))
         return false;
-    return IsMdf4() ? ReadMdf4(bytes) : ReadMdf3(bytes);
+    if (!(IsMdf4() ? ReadMdf4(bytes) : ReadMdf3(bytes)))
+        return false;
+    if (m_rule)
+        m_states = m_rule->GetStates();
+    return true;
 }
 
 bool CCCBlockOp::ReadMdf3(const std::vector<uint8_t>& bytes)
@@ -145,22 +137,43 @@ bool CCCBlockOp::ReadMdf3(const std::vector<uint8_t>& bytes)
     return true;
 }
 
-bool CCCBlockOp::ReadReference(uint64_t link, bool& isText, std::string& text, CCCBlockOp*& conversion)
+bool CCCBlockOp::ReadReference(uint64_t link, bool& isText, std::string& text,
+                               std::shared_ptr<CCCBlockOp>& conversion)
 {
     isText = false;
-    conversion = nullptr;
+    conversion.reset();
     if (CTXBlockOp::ReadText(m_file, this, link, true, text)) {
         isText = true;
         return true;
     }
-    auto* nested = new CCCBlockOp(m_file, this);
-    if (nested->ReadData(link, true)) {
-        conversion = nested;
+    return ReadNested(link, conversion);
+}
+
+// A block read before is shared as long as the nesting stays within
+// MaxNesting along this path; one still being read is a loop.
+bool CCCBlockOp::ReadNested(uint64_t link, std::shared_ptr<CCCBlockOp>& conversion)
+{
+    auto& shared = m_file->NestedConversions();
+    auto known = shared.find(link);
+    if (known != shared.end()) {
+        const std::shared_ptr<CCCBlockOp>& block = known->second;
+        if (block && (block->m_reading || m_depth + 1 + block->m_height > MaxNesting))
+            return Refuse("Conversion blocks nested in a loop or too deep", link);
+        conversion = block;
         return true;
     }
-    bool loop = nested->FoundCycle();
-    delete nested;
-    return !loop;
+    auto block = std::make_shared<CCCBlockOp>(m_file, nullptr);
+    block->m_depth = m_depth + 1;
+    block->m_reading = true;
+    shared.emplace(link, block);
+    const bool read = block->ReadData(link, true);
+    block->m_reading = false;
+    if (!read) {
+        shared[link] = nullptr;  // left out of every table that references it
+        return !block->FailsTheFile();
+    }
+    conversion = block;
+    return true;
 }
 
 bool CCCBlockOp::ReadReferences(const std::vector<uint64_t>& refs, const ReferenceUse& use)
@@ -170,11 +183,15 @@ bool CCCBlockOp::ReadReferences(const std::vector<uint64_t>& refs, const Referen
             continue;
         bool isText;
         std::string text;
-        CCCBlockOp* nested;
+        std::shared_ptr<CCCBlockOp> nested;
         if (!ReadReference(refs[i], isText, text, nested)) {
-            m_cycle = true;
+            m_fatal = true;
             return false;
         }
+        if (!m_file->ChargeNestingWork(1 + (nested ? nested->m_states.size() : 0)))
+            return Refuse("Conversion tables nested with more work than the file's size allows", m_blockOffset);
+        if (nested)
+            m_height = std::max(m_height, nested->m_height + 1);
         use(i, isText, text, nested);
     }
     return true;
@@ -258,7 +275,8 @@ bool CCCBlockOp::ReadMdf4(const std::vector<uint8_t>& bytes)
         m_type = 1002;
         auto* rule = new CValue2Tabular;
         m_rule = rule;
-        return ReadReferences(refs, [&](uint64_t i, bool isText, const std::string& text, CCCBlockOp* nested) {
+        return ReadReferences(refs, [&](uint64_t i, bool isText, const std::string& text,
+                                        const std::shared_ptr<CCCBlockOp>& nested) {
             double key = i < valueCount ? values[i] : 0;
             if (isText)
                 rule->AddConversion(key, text, i >= valueCount);
@@ -273,7 +291,8 @@ bool CCCBlockOp::ReadMdf4(const std::vector<uint8_t>& bytes)
         const uint64_t ranges = valueCount / 2;
         for (uint64_t i = 0; i < ranges; ++i)
             rule->AddRange(values[2 * i], values[2 * i + 1]);
-        return ReadReferences(refs, [&](uint64_t i, bool isText, const std::string& text, CCCBlockOp* nested) {
+        return ReadReferences(refs, [&](uint64_t i, bool isText, const std::string& text,
+                                        const std::shared_ptr<CCCBlockOp>& nested) {
             if (i < ranges) {
                 if (isText)
                     rule->SetText(i, text);

@@ -10,14 +10,15 @@ namespace {
 // Adds the states of a table's nested conversions, its default conversion
 // last; states already there (the table's own texts) are kept.
 template <typename Key>
-void AddNestedStates(std::map<double, std::string>& states, std::map<Key, CCCBlockOp*> const& conversions,
-                     CCCBlockOp* defaultConversion)
+void AddNestedStates(std::map<double, std::string>& states,
+                     std::map<Key, std::shared_ptr<CCCBlockOp>> const& conversions,
+                     std::shared_ptr<CCCBlockOp> const& defaultConversion)
 {
     for (auto const& entry : conversions)
-        for (auto& state : entry.second->GetStates())
+        for (auto const& state : entry.second->GetStates())
             states.insert(state);
     if (defaultConversion)
-        for (auto& state : defaultConversion->GetStates())
+        for (auto const& state : defaultConversion->GetStates())
             states.insert(state);
 }
 
@@ -140,35 +141,20 @@ bool CValueRange2ValTab::GetPhyVal(double& value)
 
 // ---- Value to text ---------------------------------------------------------
 
-CValue2Tabular::~CValue2Tabular()
-{
-    for (auto& entry : m_conversions)
-        delete entry.second;
-    delete m_defaultConversion;
-}
-
 void CValue2Tabular::AddConversion(double key, const std::string& text, bool isDefault)
 {
-    if (isDefault) {
+    if (isDefault)
         m_defaultText = text;
-        m_hasDefaultText = true;
-    } else if (!std::isnan(key)) {
+    else if (!std::isnan(key))
         m_texts[key] = text;
-    }
 }
 
-void CValue2Tabular::AddConversion(double key, CCCBlockOp* conversion, bool isDefault)
+void CValue2Tabular::AddConversion(double key, Nested conversion, bool isDefault)
 {
-    if (isDefault) {
-        delete m_defaultConversion;
-        m_defaultConversion = conversion;
-    } else if (std::isnan(key)) {
-        delete conversion;
-    } else {
-        auto& slot = m_conversions[key];
-        delete slot;
-        slot = conversion;
-    }
+    if (isDefault)
+        m_defaultConversion = std::move(conversion);
+    else if (!std::isnan(key))
+        m_conversions[key] = std::move(conversion);
 }
 
 // One more than the largest key of a text or a nested conversion; fixed once
@@ -190,7 +176,7 @@ std::map<double, std::string> CValue2Tabular::GetStates()
 {
     std::map<double, std::string> states = m_texts;
     AddNestedStates(states, m_conversions, m_defaultConversion);
-    if (!m_defaultConversion && m_hasDefaultText && !m_defaultText.empty())
+    if (!m_defaultConversion && !m_defaultText.empty())
         states.insert({GetDefaultKey(), m_defaultText});
     return states;
 }
@@ -204,19 +190,12 @@ bool CValue2Tabular::GetPhyVal(double& value)
         return nested->second->GetPhyVal(value);
     if (m_defaultConversion)
         return m_defaultConversion->GetPhyVal(value);
-    if (m_hasDefaultText)
+    if (!m_defaultText.empty())
         value = GetDefaultKey();
     return true;
 }
 
 // ---- Range to text ---------------------------------------------------------
-
-CValueRange2Tabular::~CValueRange2Tabular()
-{
-    for (auto& entry : m_conversions)
-        delete entry.second;
-    delete m_defaultConversion;
-}
 
 void CValueRange2Tabular::AddConversion(double lower, double upper, const std::string& text)
 {
@@ -224,25 +203,22 @@ void CValueRange2Tabular::AddConversion(double lower, double upper, const std::s
     m_ranges.emplace_back(lower, upper);
 }
 
-void CValueRange2Tabular::AddConversion(double lower, double upper, CCCBlockOp* conversion)
+void CValueRange2Tabular::AddConversion(double lower, double upper, Nested conversion)
 {
-    m_conversions[m_ranges.size()] = conversion;
+    m_conversions[m_ranges.size()] = std::move(conversion);
     m_ranges.emplace_back(lower, upper);
 }
 
-void CValueRange2Tabular::SetConversion(size_t index, CCCBlockOp* conversion)
+void CValueRange2Tabular::SetConversion(size_t index, Nested conversion)
 {
-    auto& slot = m_conversions[index];
-    delete slot;
-    slot = conversion;
+    m_conversions[index] = std::move(conversion);
 }
 
 void CValueRange2Tabular::SetDefault(const std::string& text) { m_defaultText = text; }
 
-void CValueRange2Tabular::SetDefault(CCCBlockOp* conversion)
+void CValueRange2Tabular::SetDefault(Nested conversion)
 {
-    delete m_defaultConversion;
-    m_defaultConversion = conversion;
+    m_defaultConversion = std::move(conversion);
 }
 
 std::pair<double, double> CValueRange2Tabular::GetRange(size_t index) const
@@ -265,8 +241,8 @@ double CValueRange2Tabular::DefaultIndex()
     };
     for (auto& entry : m_texts)
         consider(double(entry.first));
-    for (auto& entry : m_conversions)
-        for (auto& state : entry.second->GetStates())
+    for (auto const& entry : m_conversions)
+        for (auto const& state : entry.second->GetStates())
             consider(state.first);
     m_defaultIndex = any ? largest + 1 : 0;
     m_defaultIndexKnown = true;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -113,23 +114,24 @@ private:
 };
 
 // Value-to-text table: a value equal to a text key stays as it is (the number
-// stands for the text state); nested conversions own their blocks.
+// stands for the text state). Nested conversion blocks are shared with every
+// table of the file that references them. An empty default text is no
+// default, here as in range-to-text tables: it would give values a key
+// that stands for no state.
 class CValue2Tabular : public CConversionType {
 public:
-    CValue2Tabular() = default;
-    ~CValue2Tabular() override;
+    using Nested = std::shared_ptr<CCCBlockOp>;
     void AddConversion(double key, const std::string& text, bool isDefault);
-    void AddConversion(double key, CCCBlockOp* conversion, bool isDefault);
+    void AddConversion(double key, Nested conversion, bool isDefault);
     std::map<double, std::string> GetStates() override;
     bool GetPhyVal(double& value) override;
     double GetDefaultKey() const;
 
 private:
     std::map<double, std::string> m_texts;
-    std::map<double, CCCBlockOp*> m_conversions;
+    std::map<double, Nested> m_conversions;
     std::string m_defaultText;
-    bool m_hasDefaultText = false;
-    CCCBlockOp* m_defaultConversion = nullptr;
+    Nested m_defaultConversion;
     mutable bool m_defaultKeyKnown = false;
     mutable double m_defaultKey = 0;
 };
@@ -138,17 +140,16 @@ private:
 // position in the list.
 class CValueRange2Tabular : public CConversionType {
 public:
-    CValueRange2Tabular() = default;
-    ~CValueRange2Tabular() override;
+    using Nested = std::shared_ptr<CCCBlockOp>;
     void AddConversion(double lower, double upper, const std::string& text);
-    void AddConversion(double lower, double upper, CCCBlockOp* conversion);
+    void AddConversion(double lower, double upper, Nested conversion);
     // A range whose text or conversion is set later by its index.
     void AddRange(double lower, double upper) { m_ranges.emplace_back(lower, upper); }
     void SetText(size_t index, const std::string& text) { m_texts[index] = text; }
-    void SetConversion(size_t index, CCCBlockOp* conversion);
+    void SetConversion(size_t index, Nested conversion);
     size_t GetRangeCount() const { return m_ranges.size(); }
     void SetDefault(const std::string& text);
-    void SetDefault(CCCBlockOp* conversion);
+    void SetDefault(Nested conversion);
     std::pair<double, double> GetRange(size_t index) const;
     std::map<double, std::string> GetStates() override;
     bool GetPhyVal(double& value) override;
@@ -157,9 +158,9 @@ private:
     double DefaultIndex();
     std::vector<std::pair<double, double>> m_ranges;
     std::map<size_t, std::string> m_texts;
-    std::map<size_t, CCCBlockOp*> m_conversions;
+    std::map<size_t, Nested> m_conversions;
     std::string m_defaultText;
-    CCCBlockOp* m_defaultConversion = nullptr;
+    Nested m_defaultConversion;
     bool m_defaultIndexKnown = false;
     double m_defaultIndex = 0;
 };

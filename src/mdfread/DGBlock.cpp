@@ -108,6 +108,11 @@ bool DLBlockOp::ReadData(unsigned long long offset, bool littleEndian)
             m_problem = "data block at offset " + OffsetText(link) + " does not fit in the file";
             return false;
         }
+        if (!m_file->Claim(link, length)) {
+            m_claimedTwice = true;
+            ReportBlock("Data block already read for another data group", link);
+            return false;
+        }
         m_data->AddDataBlock(link + 24, length - 24);
     }
     return true;
@@ -171,7 +176,25 @@ bool CDGBlockOp::ReadData(unsigned long long offset, bool littleEndian)
     if (!ReadChannelGroups(groupLink, littleEndian))
         return false;
     CheckRecordLayout();
-    return true;
+    return IsMdf4() || ClaimMdf3Records(dataLink);
+}
+
+// MDF 3 data has no block of its own: the records the groups declare (as
+// far as the file holds them) are what this data group claims.
+bool CDGBlockOp::ClaimMdf3Records(unsigned long long link)
+{
+    if (!m_data)
+        return true;
+    unsigned long long bytes = 0;
+    for (CCGBlockOp* cg = m_firstCG; cg; cg = cg->GetNextCG()) {
+        const unsigned long long room = m_data->GetTotalLength() - bytes;
+        const unsigned long long stride = Stride(*cg);
+        bytes += stride && cg->GetRecordCount() > room / stride ? room : cg->GetRecordCount() * stride;
+    }
+    if (m_file->Claim(link, bytes))
+        return true;
+    ReportBlock("Data already read for another data group", link);
+    return false;
 }
 
 // Only plain data is read as records; anything else makes this group's data
@@ -196,10 +219,16 @@ bool CDGBlockOp::ReadDataSections(unsigned long long link)
     std::memcpy(id, blockHead, 4);
     if (std::memcmp(id, "##DT", 4) == 0) {
         uint64_t length = ReadU64(blockHead + 8, true);
-        if (length < 24 || !m_file->Contains(link, length))
+        if (length < 24 || !m_file->Contains(link, length)) {
             SetProblem("data block at offset " + OffsetText(link) + " does not fit in the file");
-        else
+        } else if (!m_file->Claim(link, length)) {
+            // Like a loop: read for every group that names it, one block
+            // would multiply into as many copies.
+            ReportBlock("Data block already read for another data group", link);
+            return false;
+        } else {
             m_data->AddDataBlock(link + 24, length - 24);
+        }
         return true;
     }
     if (std::memcmp(id, "##DL", 4) != 0) {
@@ -213,6 +242,8 @@ bool CDGBlockOp::ReadDataSections(unsigned long long link)
         }
         DLBlockOp list(m_file, this, m_data);
         if (!list.ReadData(next, true)) {
+            if (list.ClaimedTwice())
+                return false;
             SetProblem(list.GetProblem());
             return true;
         }

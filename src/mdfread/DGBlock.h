@@ -49,11 +49,14 @@ public:
     bool ReadData(unsigned long long offset, bool littleEndian) override;
     unsigned long long GetNextBlock() const { return m_next; }
     const std::string& GetProblem() const { return m_problem; }
+    // A listed block belongs to another data group: the file is refused.
+    bool ClaimedTwice() const { return m_claimedTwice; }
 
 private:
     DataRec* m_data;
     unsigned long long m_next = 0;
     std::string m_problem;
+    bool m_claimedTwice = false;
 };
 
 class CDGBlockOp : public CBlockOp {
@@ -86,6 +89,7 @@ private:
     bool ReadDataSections(unsigned long long link);
     bool ReadChannelGroups(unsigned long long link, bool littleEndian);
     void CheckRecordLayout();
+    bool ClaimMdf3Records(unsigned long long link);
     unsigned long long Stride(const CCGBlockOp& group) const;
     bool ReadRecordId(unsigned long long position, unsigned long long& id);
     bool ReadSorted(CCGBlockOp& group, char* buffer, unsigned long long index);

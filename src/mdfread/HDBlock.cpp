@@ -9,6 +9,7 @@
 #include "mdfread/TXBlock.h"
 #include "support/CFormat.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 
 namespace {
 
@@ -221,7 +222,7 @@ CIDBlockOp::CIDBlockOp(const std::wstring& path) : CBlockOp(nullptr, nullptr, "M
     m_file = &m_stream;
 }
 
-CIDBlockOp::CIDBlockOp(const std::string& path) : CIDBlockOp(widestring(path)) {}
+CIDBlockOp::CIDBlockOp(const std::string& path) : CIDBlockOp(WidePath(path)) {}
 
 CIDBlockOp::~CIDBlockOp() { delete m_header; }
 
@@ -229,7 +230,8 @@ bool CIDBlockOp::ReadData(unsigned long long, bool)
 {
     delete m_header;
     m_header = nullptr;
-    if (!m_stream.Open(mbstring(m_path)))
+    std::optional<std::string> bytes = PathBytes(m_path);
+    if (!bytes || !m_stream.Open(*bytes))
         return false;
     if (!m_stream.ReadAt(0, m_image, sizeof m_image) || std::memcmp(m_image, "MDF     ", 8) != 0)
         return false;

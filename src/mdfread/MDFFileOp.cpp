@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 
 CMDFFileOp::~CMDFFileOp() { delete m_id; }
 
@@ -25,11 +26,11 @@ bool CMDFFileOp::ReadFile(std::wstring const& path)
     return false;
 }
 
-bool CMDFFileOp::ReadFile(std::string const& path) { return ReadFile(widestring(path)); }
+bool CMDFFileOp::ReadFile(std::string const& path) { return ReadFile(WidePath(path)); }
 
 bool CMDFFileOp::ReadFile(wchar_t const* path) { return ReadFile(std::wstring(path ? path : L"")); }
 
-bool CMDFFileOp::ReadFile(char const* path) { return ReadFile(widestring(path ? path : "")); }
+bool CMDFFileOp::ReadFile(char const* path) { return ReadFile(WidePath(path)); }
 
 CCNBlockOp* CMDFFileOp::GetNextChannel(bool restart) { return m_id ? m_id->GetNextChannel(restart) : nullptr; }
 

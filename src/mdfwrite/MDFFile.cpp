@@ -200,8 +200,6 @@ bool MDFFile::ReadyForNewGroup()
         return Fail("An MDF data group was prepared before the header was written");
     if (m_lastGroupFlushed)
         return Fail("An MDF data group was prepared after the last group of the file");
-    if (m_declaredGroups == 0)
-        return Fail("An MDF data group was prepared for a header that declares none");
     return true;
 }
 
@@ -321,6 +319,11 @@ void MDFFile::PrepareDataGroup(unsigned short recordSize, unsigned int recordCou
     DiscardPreparedGroup();
     if (!ReadyForNewGroup())
         return;
+    // The 3.30 header holds the group count: it was written without a link.
+    if (m_declaredGroups == 0) {
+        Fail("An MDF data group was prepared for a header that declares none");
+        return;
+    }
     auto group = std::make_unique<MDFDataGroup>();
     group->position = m_position;
     Advance(DGBLOCK_WRITE::kSize);

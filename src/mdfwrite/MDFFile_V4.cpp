@@ -293,7 +293,8 @@ void MDFFile_V4::FlushPreparedGroup(FILE* fp, bool isLast)
         Fail("An MDF data group was flushed without being prepared");
         return;
     }
-    if (!UsableStream(fp) || !StreamAt(fp, group->position, "the next data group"))
+    if (!UsableStream(fp) || !StreamAt(fp, group->position, "the next data group") ||
+        !LinkFirstGroup(fp, group->position))
         return;
 
     if (!PlaceGroupData(RoundUpTo8(group->DataSize() + kDataBlockHeaderSize), isLast, group->dg.data,
@@ -308,6 +309,23 @@ void MDFFile_V4::FlushPreparedGroup(FILE* fp, bool isLast)
         return;
     group->flushed = true;
     group->stream = fp;
+}
+
+// A header written for no group links none, so that a file without groups
+// links nothing that never comes; a group that comes all the same is linked
+// into the header written before it.
+bool MDFFile_V4::LinkFirstGroup(FILE* fp, uint64_t position)
+{
+    if (m_hd.firstDataGroup != 0)
+        return true;
+    MdfByteBuffer link;
+    link.Link64(position);
+    off_t const end = ftello(fp);
+    if (end < 0 || std::fflush(fp) != 0 || fseeko(fp, IDBLOCK_V4::kSize + 24, SEEK_SET) != 0 ||
+        std::fwrite(link.Data(), 1, link.Size(), fp) != link.Size() || fseeko(fp, end, SEEK_SET) != 0)
+        return Fail("The MDF header links no data group, and the stream cannot go back to link the first one");
+    m_hd.firstDataGroup = position;
+    return true;
 }
 
 void MDFFile_V4::FinishWritingData(FILE* fp)

@@ -43,7 +43,8 @@ public:
     // lowered, in the caller's description too) until it fits.
     void AddChannelToPreparedGroup(MdfChannelInfo& channel) override;
     void FlushPreparedGroup(FILE* fp, bool isLast) override;
-    // groupCount is only told apart from 0 (a file without data groups).
+    // groupCount is not a limit: 0 only leaves the header without a link
+    // until a first group comes (which needs a stream that can seek back).
     int WriteHeader(MdfHeaderInfo& info, unsigned short groupCount, tm* startTime) override;
     void WriteHeaderToFile(FILE* fp) override;
     void FinishWritingData(FILE* fp) override;
@@ -57,6 +58,7 @@ private:
     void DiscardPreparedGroup();
     void FinishGroupData(FILE* fp);
     void AddConversion(CNBLOCK_V4& cn, MdfChannelInfo const& ci);
+    bool LinkFirstGroup(FILE* fp, uint64_t position);
 
     IDBLOCK_V4 m_id;
     HDBLOCK_V4 m_hd;

@@ -1,8 +1,11 @@
 #include "support/CppSQLite3U.h"
+#include "support/HostDb.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 #include "support/Utf8.h"
 
 #include <cwchar>
+#include <sys/stat.h>
 #include <utility>
 
 namespace {
@@ -39,16 +42,18 @@ std::wstring wideColumnText(char const* text, int bytes)
     return WideFromUtf8(text, static_cast<size_t>(bytes));
 }
 
-// SQLite gives some names a meaning of their own: "" (a temporary database),
-// ":memory:" and, with URI names compiled in, "file:...". Written as "./name"
-// they are plain file names again, so the path names the same file as for
-// stat, fopen and unlink ("./" alone is a directory and does not open).
+// The path's bytes as SQLite must be given them. A path with no byte form,
+// or that names a FIFO, device or folder (an open would block or fail
+// later), is refused before SQLite sees it.
 std::string databaseFileName(wchar_t const* path)
 {
-    std::string name = mbstring(path);
-    if (name.empty() || name[0] == ':' || name.compare(0, 5, "file:") == 0)
-        name.insert(0, "./");
-    return name;
+    std::optional<std::string> bytes = PathBytes(path);
+    if (!bytes)
+        throw CppSQLite3Exception(SQLITE_CANTOPEN, L"the path cannot be named exactly in the current locale");
+    struct stat info;
+    if (::stat(bytes->c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        throw CppSQLite3Exception(SQLITE_CANTOPEN, L"not a regular file");
+    return SqliteFileName(*bytes);
 }
 
 }  // namespace
@@ -139,6 +144,7 @@ void CppSQLite3DB::open(wchar_t const* path)
         sqlite3_close(db);
         throw CppSQLite3Exception(result, text.c_str());
     }
+    UseDefensively(db);
     m_pDB = db;
     setBusyTimeout(m_nBusyTimeoutMs);
 }

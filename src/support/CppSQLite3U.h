@@ -3,8 +3,8 @@
 // failure is thrown as CppSQLite3Exception.
 //
 // Text crosses into SQLite (SQL text, bound text, column names) and out of it
-// as UTF-8, so names beyond ASCII survive a round trip; paths are narrowed
-// with mbstring like every other file function of the library.
+// as UTF-8, so names beyond ASCII survive a round trip; paths reach SQLite
+// byte for byte (Paths.h), and connections are defensive (HostDb.h).
 //
 // Ownership of a compiled statement moves with the object that holds it (the
 // source of a move is left empty), so exactly one object finalizes it: the

@@ -37,6 +37,12 @@ bool CDbStmt::Bind(double value, int index) const
     return m_stmt && sqlite3_bind_double(m_stmt, index, value) == SQLITE_OK;
 }
 
+bool CDbStmt::Bind(std::string const& text, int index) const
+{
+    return m_stmt && sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT) ==
+                         SQLITE_OK;
+}
+
 bool CDbStmt::Step() const
 {
     return m_stmt && sqlite3_step(m_stmt) == SQLITE_ROW;
@@ -58,6 +64,11 @@ double CDbStmt::GetDouble(int col) const
 int CDbStmt::GetInt(int col) const
 {
     return hasValue(col) ? sqlite3_column_int(m_stmt, col) : 0;
+}
+
+long long CDbStmt::GetInt64(int col) const
+{
+    return hasValue(col) ? sqlite3_column_int64(m_stmt, col) : 0;
 }
 
 bool CDbStmt::IsNull(int col) const

@@ -19,6 +19,7 @@ public:
     bool Prepare(sqlite3* db, char const* sql);
     // index counts from 1.
     bool Bind(double value, int index) const;
+    bool Bind(std::string const& text, int index) const;
     // True when a row was delivered; the end and errors are both false.
     bool Step() const;
 
@@ -26,6 +27,7 @@ public:
     // exist and without a statement, a column reads as NULL: 0, 0, true, "".
     double GetDouble(int col) const;
     int GetInt(int col) const;
+    long long GetInt64(int col) const;
     bool IsNull(int col) const;
     std::string GetText(int col) const;
 

@@ -1,16 +1,67 @@
 #include "support/LibUtils.h"
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/Paths.h"
+
+namespace {
+
+// open(2) flags of an fopen mode; -1 for a mode fopen would refuse.
+int OpenFlags(char const* mode)
+{
+    const bool update = std::strchr(mode, '+') != nullptr;
+    int flags = std::strchr(mode, 'e') ? O_CLOEXEC : 0;
+    switch (mode[0]) {
+    case 'r':
+        return flags | (update ? O_RDWR : O_RDONLY);
+    case 'w':
+        return flags | (update ? O_RDWR : O_WRONLY) | O_CREAT | (std::strchr(mode, 'x') ? O_EXCL : 0);
+    case 'a':
+        return flags | (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default:
+        return -1;
+    }
+}
+
+}  // namespace
+
+FILE* OpenRegularFile(std::string const& path, char const* mode)
+{
+    const int flags = mode ? OpenFlags(mode) : -1;
+    if (flags < 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    // Non-blocking, so that a FIFO without a writer or reader, or a device,
+    // is refused at once rather than holding the call.
+    const int fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat info;
+    const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    // Truncated only once it is known to be a regular file.
+    if (!regular || (mode[0] == 'w' && ftruncate(fd, 0) != 0) || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int error = regular ? errno : ENODEV;
+        ::close(fd);
+        errno = error;
+        return nullptr;
+    }
+    const std::string streamMode = std::string(1, mode[0]) + (std::strchr(mode, '+') ? "+" : "");
+    FILE* stream = fdopen(fd, streamMode.c_str());
+    if (!stream)
+        ::close(fd);
+    return stream;
+}
 
 bool FileExists(wchar_t const* path)
 {
-    if (!path)
-        return false;
+    std::optional<std::string> bytes = PathBytes(path);
     struct stat info;
-    return stat(mbstring(path).c_str(), &info) == 0;
+    return bytes && stat(bytes->c_str(), &info) == 0;
 }
 
 bool ExportFileExists(wchar_t const* path)
@@ -20,7 +71,8 @@ bool ExportFileExists(wchar_t const* path)
 
 bool RemoveFile(wchar_t const* path)
 {
-    return path && unlink(mbstring(path).c_str()) == 0;
+    std::optional<std::string> bytes = PathBytes(path);
+    return bytes && unlink(bytes->c_str()) == 0;
 }
 
 bool DeleteFile(wchar_t const* path)
@@ -30,10 +82,11 @@ bool DeleteFile(wchar_t const* path)
 
 FILE* Owfopen(wchar_t const* path, wchar_t const* mode)
 {
-    if (!path || !mode)
+    std::optional<std::string> bytes = PathBytes(path);
+    if (!bytes || !mode)
         return nullptr;
     std::string narrowMode = ASCIIfromUnicode(mode);
-    return std::fopen(mbstring(path).c_str(), narrowMode.c_str());
+    return OpenRegularFile(*bytes, narrowMode.c_str());
 }
 
 bool ReadFileToString(FILE* stream, std::string& out)
@@ -64,15 +117,12 @@ bool ReadFileToString(wchar_t const* argument, std::string& out)
 {
     if (!argument)
         return false;
-    std::string name = mbstring(argument);
-    if (FileExists(argument)) {
-        // A directory or an unreadable file is named, not given as text.
-        if (ReadFileToString(std::fopen(name.c_str(), "rte"), out))
-            return true;
-        DebugOutput1("Could not open file %s", name.c_str());
-        return false;
-    }
-    out = name;
+    std::optional<std::string> bytes = PathBytes(argument);
+    if (bytes && FileExists(argument))
+        return ReadFileToString(OpenRegularFile(*bytes, "re"), out);
+    // JSON text: the argument's bytes read as text (a byte of no character
+    // is Latin-1, as for every narrow text), else its text form.
+    out = bytes ? mbstring(widestring(*bytes)) : mbstring(argument);
     if (out.find('{') != std::string::npos)
         return true;
     DebugOutput1("Could not open file %s", out.c_str());

@@ -3,8 +3,8 @@
 // small string helpers, file tests, diagnostics, dates and the settings file.
 //
 // Narrow text is the current C locale's multibyte form. Paths arrive wide and
-// are narrowed with mbstring just before the C library call that needs them,
-// so every file function acts on the same file for the same path.
+// reach the file system through PathBytes (Paths.h), so every file function
+// acts on the file whose bytes the path names.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,14 @@ std::string mbstring(std::wstring const& text);
 std::wstring widestring(char const* text);
 std::wstring widestring(std::string const& text);
 
+// The one form in which names from JSON documents (channel lists, alias
+// lists, signal selections, hit lists) are compared, with each other and
+// with the names a database stores: the UTF-8 form of the name read as narrow
+// text (widestring). A name written with JSON \u escapes, which give Latin-1
+// bytes, and the same name in raw UTF-8 are so one name. An embedded NUL is
+// kept: "a\0b" is not "a".
+std::string NameKey(std::string const& name);
+
 // Keeps the low 8 bits of each wide character. Returns a process-wide buffer
 // that the next call reuses.
 char const* ASCIIfromUnicode(wchar_t const* text);
@@ -37,15 +45,22 @@ wchar_t* UnicodefromASCII(char const* text, int count);
 
 // ---- Files -----------------------------------------------------------------
 
+// A path with no byte form (Paths.h) names no file: these fail for it.
 bool FileExists(wchar_t const* path);
 bool ExportFileExists(wchar_t const* path);
 bool RemoveFile(wchar_t const* path);
 bool DeleteFile(wchar_t const* path);
+// fopen of a regular file; null for a FIFO, device or folder, which are
+// never waited for.
 FILE* Owfopen(wchar_t const* path, wchar_t const* mode);
+// The same for a path already in bytes; mode as for fopen ('r', 'w', 'a',
+// '+', 'b', 't', 'e', 'x'). Mode 'w' truncates only a regular file.
+FILE* OpenRegularFile(std::string const& path, char const* mode);
 // Reads a whole regular file and closes the stream (also on failure).
 bool ReadFileToString(FILE* stream, std::string& out);
-// A JSON argument: the name of an existing file (its contents) or, when it
-// names no file but holds a '{', the JSON text itself.
+// A JSON argument: the name of an existing file (its contents; false without
+// a message when it cannot be read) or, when it names no file but holds a
+// '{', the JSON text itself; otherwise "Could not open file %s".
 bool ReadFileToString(wchar_t const* argument, std::string& out);
 
 // ---- Strings ---------------------------------------------------------------

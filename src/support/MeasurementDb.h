@@ -4,6 +4,7 @@
 // every part has its own TIME_VAL column and one row per record.
 #pragma once
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -11,10 +12,19 @@ namespace MeasurementDb {
 
 constexpr int kSignalsPerPart = 500;
 
-// The part (1, 2, ...) that holds signal number signalNumber (1-based).
+// IDs, signal numbers and counts read from a database are trusted only in
+// the range the builder writes, 1 to INT_MAX: a reader checks them with this
+// before any arithmetic on them or use as a name.
+inline bool IsStoredNumber(long long value)
+{
+    return value >= 1 && value <= INT_MAX;
+}
+
+// The part (1, 2, ...) that holds signal number signalNumber (1-based); part
+// 1 for a number below 1.
 inline int PartOfSignal(int signalNumber)
 {
-    return (signalNumber - 1) / kSignalsPerPart + 1;
+    return signalNumber < 1 ? 1 : (signalNumber - 1) / kSignalsPerPart + 1;
 }
 
 // "MessageData%04d" for part 1, "MessageData%04d_%04d" for parts 2, 3, ...

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include "support/CFormat.h"
+#include "support/HostDb.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 
 using namespace std::string_view_literals;
 
@@ -23,7 +25,8 @@ namespace {
 
 bool StatPath(std::wstring const& path, struct stat& info)
 {
-    return ::stat(mbstring(path).c_str(), &info) == 0;
+    std::optional<std::string> bytes = PathBytes(path);
+    return bytes && ::stat(bytes->c_str(), &info) == 0;
 }
 
 bool PathExists(std::string const& path)
@@ -34,7 +37,7 @@ bool PathExists(std::string const& path)
 
 void Refuse(char const* why, std::wstring const& path)
 {
-    DebugOutput(FormatC("%s: %s", why, mbstring(path).c_str()).c_str());
+    DebugOutput(FormatC("%s: %s", why, PathForMessage(path).c_str()).c_str());
 }
 
 // Reads the first bytes of a regular file without blocking on anything that
@@ -56,17 +59,10 @@ bool BeginsWith(std::string const& path, std::string_view signature)
     return got == head.size() && head == signature;
 }
 
-bool HasMessagesTable(std::string const& path)
+bool HasMessagesTable(std::wstring const& path)
 {
-    sqlite3* db = nullptr;
-    bool found = false;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* query = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'Messages'", -1,
-                               &query, nullptr) == SQLITE_OK)
-            found = sqlite3_step(query) == SQLITE_ROW;
-        sqlite3_finalize(query);
-    }
+    sqlite3* db = OpenDatabaseReadOnly(path);
+    const bool found = db && IsPlainTable(db, "Messages");
     sqlite3_close_v2(db);
     return found;
 }
@@ -76,8 +72,9 @@ bool HasMessagesTable(std::string const& path)
 int InspectTarget(std::wstring const& target)
 {
     struct stat info;
-    if (::stat(mbstring(target).c_str(), &info) != 0)
-        return errno == ENOENT ? 0 : (Refuse("Cannot inspect the output file", target), -1);
+    std::optional<std::string> bytes = PathBytes(target);
+    if (!bytes || ::stat(bytes->c_str(), &info) != 0)
+        return bytes && errno == ENOENT ? 0 : (Refuse("Cannot inspect the output file", target), -1);
     if (!S_ISREG(info.st_mode)) {
         Refuse("The output is not a regular file and is left untouched", target);
         return -1;
@@ -94,6 +91,8 @@ size_t NameLimit(std::string const& folder)
 
 void RemoveWithJournal(std::string const& path)
 {
+    if (path.empty())
+        return;
     ::unlink(path.c_str());
     ::unlink((path + "-journal").c_str());
 }
@@ -111,7 +110,7 @@ bool MayReplaceTarget(std::wstring const& path, std::string_view signature)
     const int state = InspectTarget(path);
     if (state <= 0)
         return state == 0;
-    if (signature.empty() || BeginsWith(mbstring(path), signature))
+    if (signature.empty() || BeginsWith(PathBytes(path).value_or(std::string()), signature))
         return true;
     Refuse("The output would replace a file of another kind, which is left untouched", path);
     return false;
@@ -122,8 +121,7 @@ bool MayReplaceDatabase(std::wstring const& path)
     const int state = InspectTarget(path);
     if (state <= 0)
         return state == 0;
-    const std::string narrow = mbstring(path);
-    if (BeginsWith(narrow, kSqliteSignature) && HasMessagesTable(narrow))
+    if (BeginsWith(PathBytes(path).value_or(std::string()), kSqliteSignature) && HasMessagesTable(path))
         return true;
     Refuse("The target is not a measurement database and is left untouched", path);
     return false;
@@ -131,7 +129,12 @@ bool MayReplaceDatabase(std::wstring const& path)
 
 PendingFile::PendingFile(std::wstring target) : m_target(std::move(target))
 {
-    const std::string narrow = mbstring(m_target);
+    // A target without a byte form (refused by the entry points) gets no
+    // temporary file: writing to "" fails.
+    const std::optional<std::string> bytes = PathBytes(m_target);
+    if (!bytes)
+        return;
+    const std::string& narrow = *bytes;
     const size_t slash = narrow.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string() : narrow.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? narrow : narrow.substr(slash + 1);
@@ -150,7 +153,7 @@ PendingFile::PendingFile(std::wstring target) : m_target(std::move(target))
         }
         const std::string candidate = folder + base + extra;
         if (!PathExists(candidate) && !PathExists(candidate + "-journal")) {
-            m_path = widestring(candidate);
+            m_path = WidePath(candidate);
             break;
         }
     }
@@ -166,12 +169,14 @@ bool PendingFile::Commit()
     if (m_done)
         return false;
     m_done = true;
-    if (std::rename(mbstring(m_path).c_str(), mbstring(m_target).c_str()) == 0) {
-        ::unlink((mbstring(m_path) + "-journal").c_str());
+    const std::string from = PathBytes(m_path).value_or(std::string());
+    const std::optional<std::string> to = PathBytes(m_target);
+    if (!from.empty() && to && std::rename(from.c_str(), to->c_str()) == 0) {
+        ::unlink((from + "-journal").c_str());
         return true;
     }
-    DebugOutput(FormatC("Could not replace %s: %s", mbstring(m_target).c_str(), std::strerror(errno)).c_str());
-    RemoveWithJournal(mbstring(m_path));
+    DebugOutput(FormatC("Could not replace %s: %s", PathForMessage(m_target).c_str(), std::strerror(errno)).c_str());
+    RemoveWithJournal(from);
     return false;
 }
 
@@ -180,7 +185,7 @@ void PendingFile::Discard()
     if (m_done)
         return;
     m_done = true;
-    RemoveWithJournal(mbstring(m_path));
+    RemoveWithJournal(PathBytes(m_path).value_or(std::string()));
 }
 
 FileWrite WriteWholeFile(wchar_t const* path, std::string const& text, std::string_view signature)

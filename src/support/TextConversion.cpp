@@ -6,20 +6,20 @@
 #include <cstring>
 #include <cwchar>
 
-namespace {
-
 // The "C" and "POSIX" locales define only ASCII. Hosts that never call
 // setlocale run in them, yet their texts (MDF 4 names, JSON files) are UTF-8:
 // there, text beyond ASCII is taken as UTF-8 rather than refused. UTF-8
 // locales convert through the same code, which refuses what is no Unicode
 // scalar value (the C library encodes code points above U+10FFFF).
-bool localeTextIsUtf8()
+bool LocaleTextIsUtf8()
 {
     char const* codeset = nl_langinfo(CODESET);
     if (!codeset)
         return false;
     return std::strcmp(codeset, "UTF-8") == 0 || (MB_CUR_MAX == 1 && std::strcmp(codeset, "ANSI_X3.4-1968") == 0);
 }
+
+namespace {
 
 // Bytes of a valid UTF-8 sequence at text[i], or 0.
 size_t utf8SequenceLength(char const* text, size_t length, size_t i)
@@ -49,7 +49,7 @@ std::string narrow(wchar_t const* text, size_t length)
             out.push_back(static_cast<char>(text[i]));
         return out;
     }
-    if (localeTextIsUtf8())
+    if (LocaleTextIsUtf8())
         return Utf8FromWide(text, length);
     std::mbstate_t state{};
     char bytes[MB_LEN_MAX];
@@ -88,7 +88,7 @@ std::wstring widestring(char const* text)
         return out;
     size_t length = std::strlen(text);
     out.reserve(length);
-    bool utf8 = localeTextIsUtf8();
+    bool utf8 = LocaleTextIsUtf8();
     std::mbstate_t state{};
     size_t i = 0;
     while (i < length) {
@@ -126,6 +126,20 @@ std::wstring widestring(char const* text)
 std::wstring widestring(std::string const& text)
 {
     return widestring(text.c_str());
+}
+
+std::string NameKey(std::string const& name)
+{
+    std::string key;
+    size_t start = 0;
+    for (;;) {
+        const size_t nul = name.find('\0', start);
+        key += Utf8FromWide(widestring(name.substr(start, nul - start)));
+        if (nul == std::string::npos)
+            return key;
+        key.push_back('\0');
+        start = nul + 1;
+    }
 }
 
 char const* ASCIIfromUnicode(wchar_t const* text)

@@ -6,7 +6,9 @@ namespace {
 
 constexpr uint32_t kReplacement = 0xFFFD;
 
-void appendUtf8(std::string& out, uint32_t code)
+}  // namespace
+
+void AppendUtf8(std::string& out, uint32_t code)
 {
     if (code >= 0xD800 && (code <= 0xDFFF || code > 0x10FFFF))
         code = kReplacement;
@@ -27,9 +29,9 @@ void appendUtf8(std::string& out, uint32_t code)
     }
 }
 
-// Decodes one sequence at text[i]; returns its length, 0 when malformed.
-size_t decodeOne(unsigned char const* text, size_t length, size_t i, uint32_t& code)
+size_t DecodeUtf8(char const* bytes, size_t length, size_t i, uint32_t& code)
 {
+    auto text = reinterpret_cast<unsigned char const*>(bytes);
     unsigned char lead = text[i];
     size_t count;
     uint32_t minimum;
@@ -57,14 +59,12 @@ size_t decodeOne(unsigned char const* text, size_t length, size_t i, uint32_t& c
     return count;
 }
 
-}  // namespace
-
 std::string Utf8FromWide(wchar_t const* text, size_t length)
 {
     std::string out;
     out.reserve(length);
     for (size_t i = 0; i < length; ++i)
-        appendUtf8(out, static_cast<uint32_t>(text[i]));
+        AppendUtf8(out, static_cast<uint32_t>(text[i]));
     return out;
 }
 
@@ -77,10 +77,9 @@ std::wstring WideFromUtf8(char const* text, size_t length)
 {
     std::wstring out;
     out.reserve(length);
-    auto bytes = reinterpret_cast<unsigned char const*>(text);
     for (size_t i = 0; i < length;) {
         uint32_t code = 0;
-        size_t n = decodeOne(bytes, length, i, code);
+        size_t n = DecodeUtf8(text, length, i, code);
         if (n == 0) {
             out.push_back(static_cast<wchar_t>(kReplacement));
             ++i;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <sys/stat.h>
 
 #include "support/LibUtils.h"
 #include "testlib/MeasurementDbBuilder.h"
@@ -113,9 +114,9 @@ TEST_F(RecordAccess, InactiveMessagesProposeNoTime)
     EXPECT_EQ(GetNextRecord(h.values, 0), 3.0);
     EXPECT_EQ(GetNextRecord(h.values, 0), M);
     EXPECT_EQ(h.v(), (std::vector<double>{30, 15}));
-    // Activated again, B's remaining row is still to come.
+    // The end is final, also for B activated again.
     EXPECT_EQ(SetActiveMask(h.values, 0, "11"), 1);
-    EXPECT_EQ(GetNextRecord(h.values, 0), 4.0);
+    EXPECT_EQ(GetNextRecord(h.values, 0), M);
 
     EXPECT_EQ(SetActiveMask(h.values, 0, "1"), 0);
     EXPECT_EQ(SetActiveMask(h.values, 0, "111"), 0);
@@ -123,7 +124,7 @@ TEST_F(RecordAccess, InactiveMessagesProposeNoTime)
     EXPECT_EQ(SetActiveMask(nullptr, 0, "11"), 0);
 }
 
-TEST_F(RecordAccess, InvalidMaskKeepsEarlierPositionsChanged)
+TEST_F(RecordAccess, InvalidMaskChangesNothing)
 {
     TestDatabase db;
     db.messages = {table("A", {"a"}, {{1, {1.0}}, {2, {2.0}}}), table("B", {"b"}, {{1.5, {1.0}}, {2.5, {2.0}}}),
@@ -131,9 +132,7 @@ TEST_F(RecordAccess, InvalidMaskKeepsEarlierPositionsChanged)
     Handle h(makeDb(db), R"({"Channels": [{"name": "a"}, {"name": "b"}, {"name": "c"}]})");
     EXPECT_EQ(SetActiveMask(h.values, 0, "000"), 1);
     EXPECT_EQ(SetActiveMask(h.values, 0, "1x0"), 0);
-    // Only the first flag was set: only A proposes times.
-    EXPECT_EQ(GetNextRecord(h.values, 0), 2.0);
-    EXPECT_EQ(GetNextRecord(h.values, 0), M);
+    EXPECT_EQ(GetNextRecord(h.values, 0), M);  // no channel was activated
 }
 
 TEST_F(RecordAccess, EqualTimesComeTogetherAndTheLastRowShows)
@@ -270,10 +269,14 @@ TEST_F(RecordAccess, JumpsIgnoreEmptyTablesAndTablesThatEndedBefore)
     EXPECT_EQ(JumpBeforeTimestamp(h.values, 0, 5.5), 5.0);
     EXPECT_EQ(GetNextRecord(h.values, 0), 6.0);
     EXPECT_EQ(GetNextRecord(h.values, 0), M);
-    // Only the empty table active: nothing to find.
+    // Only the empty table active: nothing to find, yet every table stands at
+    // or before 3, and the steps resume from there.
     EXPECT_EQ(SetActiveMask(h.values, 0, "010"), 1);
-    EXPECT_EQ(JumpBeforeTimestamp(h.values, 0, 3.0), M);
+    EXPECT_EQ(JumpBeforeTimestamp(h.values, 0, 3.0), -M);
+    EXPECT_EQ(h.v(), (std::vector<double>{2, M, 1}));
     EXPECT_EQ(JumpAfterTimestamp(h.values, 0, 3.0), M);
+    EXPECT_EQ(SetActiveMask(h.values, 0, "111"), 1);
+    EXPECT_EQ(GetNextRecord(h.values, 0), 5.0);
 }
 
 TEST_F(RecordAccess, NoDoubleScaling)
@@ -303,6 +306,9 @@ TEST_F(RecordAccess, OpenFailuresRegisterNothingAndClearTheOutputs)
     std::string text = dir.file("text.db");
     testlib::writeText(text, std::string(300, 'x'));
     std::string missing = dir.file("missing.db");
+    // FIFOs as database and as channel list are refused at once.
+    std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     double dummy = 0;
     struct Case {
         std::string path;
@@ -319,6 +325,8 @@ TEST_F(RecordAccess, OpenFailuresRegisterNothingAndClearTheOutputs)
              R"({"Channels": [{"name": "a"}, {"name": "gone"}]})" + "\n"},
         {path, optionalGone, 0.0, "Channel gone was not found in file " + path + "\n"},
         {missing, listA, 0.0, ""},
+        {fifo, listA, 0.0, ""},
+        {path, fifo, -3.0, "Invalid JSON file " + fifo + "\n"},
         {text, listA, 0.0, "Invalid database " + text + "\nFile does not have enough signals for script " + listA + "\n"},
         {text, optionalGone, 0.0, "Invalid database " + text + "\n"},
         // Resolved channels before a failed query used to leave a dead handle.
@@ -350,6 +358,45 @@ TEST_F(RecordAccess, OpenFailuresRegisterNothingAndClearTheOutputs)
     EXPECT_EQ(OpenDataFileW(nullptr, nullptr, nullptr, nullptr, nullptr), 0.0);
     EXPECT_EQ(capture.text(), "Invalid JSON file \n");
     EXPECT_EQ(values, nullptr);
+}
+
+// A narrow path is the file's bytes; in a wide one, U+DC80..U+DCFF stand for
+// the bytes 0x80..0xFF. A wide path with no byte form names no file.
+TEST_F(RecordAccess, PathsNameTheFilesTheirBytesName)
+{
+    TestDatabase db;
+    db.messages = {table("A", {"a"}, {{1, {1.0}}})};
+    std::string path = makeDb(db, "d\xFF.db"), list = dir.file("l\xE9.json");
+    testlib::writeText(list, R"({"Channels": [{"name": "a"}]})");
+    EXPECT_EQ(Handle(path, list).start, 1.0);
+    double* values = nullptr;
+    double* times = nullptr;
+    int count = 0;
+    std::wstring folder = widestring(dir.path());
+    EXPECT_EQ(OpenDataFileW((folder + L"/d\xDCFF.db").c_str(), (folder + L"/l\xDCE9.json").c_str(), &values, &times,
+                            &count),
+              1.0);
+    EXPECT_EQ(CloseDataFile(values, 0), 1);
+    testlib::StdoutCapture capture;
+    EXPECT_EQ(OpenDataFileW((folder + L"/d\xD800.db").c_str(), L"{\"Channels\": [{\"name\": \"a\"}]}", &values,
+                            &times, &count),
+              0.0);
+    EXPECT_EQ(capture.text(), "Path " + dir.path() + "/d\xEF\xBF\xBD.db cannot be named exactly in the current locale\n");
+}
+
+// A channel listed many times costs one column of its table.
+TEST_F(RecordAccess, RepeatedEntriesShareTheirColumn)
+{
+    std::string list = R"({"Channels": [{"name": "b"})";
+    for (int i = 0; i < 2000; ++i)
+        list += R"(, {"name": "a"})";
+    Handle h(twoTables(), list + "]}");
+    ASSERT_EQ(h.count, 2001);
+    std::vector<double> first(2001, 10.0);
+    first[0] = 15;
+    EXPECT_EQ(h.v(), first) << h.output;
+    EXPECT_EQ(GetNextRecord(h.values, 0), 2.0);
+    EXPECT_EQ(h.values[2000], 20.0);
 }
 
 TEST_F(RecordAccess, HandlesAreIndependentAndCloseOnce)

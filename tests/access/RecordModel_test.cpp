@@ -95,9 +95,9 @@ public:
             if (proposer && hasNext(*proposer) && nextTime(*proposer) > current_)
                 next = std::min(next, nextTime(*proposer));
         }
+        current_ = next;  // DBL_MAX ends the stepping for good
         if (next == DBL_MAX)
             return DBL_MAX;
-        current_ = next;
         for (auto& table : tables_)
             while (!table.ended && (!hasNext(table) || nextTime(table) <= next))
                 advance(table);
@@ -145,7 +145,7 @@ public:
         std::optional<double> best = positionAtOrBefore(t);
         if (best && *best > t)
             best = positionAtOrBefore(*best);
-        finish(best ? *best : DBL_MAX);
+        finish(best ? *best : -DBL_MAX);
         return current_;
     }
 
@@ -184,13 +184,10 @@ public:
 
     bool setMask(std::string const& mask)
     {
-        if (mask.size() != list_.size())
+        if (mask.size() != list_.size() || mask.find_first_not_of("01") != std::string::npos)
             return false;
-        for (size_t i = 0; i < mask.size(); ++i) {
-            if (mask[i] != '0' && mask[i] != '1')
-                return false;
+        for (size_t i = 0; i < mask.size(); ++i)
             active_[i] = mask[i] == '1';
-        }
         return true;
     }
 

@@ -256,6 +256,64 @@ TEST(Resolution, FilesThatAreNoMeasurementDatabase)
     EXPECT_FALSE(testlib::fileExists(missing));
 }
 
+// Names compare as the text they stand for: a JSON \u escape as the raw
+// UTF-8 character, and a NUL as a character of its own.
+TEST(Resolution, NamesCompareAsTheSameText)
+{
+    testlib::TempDir dir;
+    std::string path = dir.file("names.db");
+    TestDatabase db;
+    db.messages = {message("M", {"\xC3\x9C" "bersetzung", "EngineSpeed"})};
+    testlib::MakeMeasurementDb(path, db);
+    Loaded plain = loadList(path, R"({"Channels": [{"name": "\u00dcbersetzung"},
+        {"name": "EngineSpeed\u0000XYZ", "required": false}]})");
+    EXPECT_EQ(plain.result, 1);
+    EXPECT_EQ(plain.file->channels[0].columnName, "Signal1");
+    EXPECT_EQ(plain.file->channels[1].channelId, 0);
+    Loaded aliases = loadList(path, R"({"Channels": [{"name_in_script": "x", "OptionalList": [
+        {"channel_name": "\u00dcbersetzung", "message_name": "M"}]}]})", true);
+    EXPECT_EQ(aliases.result, 1);
+    EXPECT_EQ(aliases.file->channels[0].name, "\xC3\x9C" "bersetzung");
+}
+
+// Damaged or hostile schemas fail the load at once (or leave out what they
+// spoil) instead of hanging in a view that recurses without end, or reading
+// numbers no builder writes.
+TEST(Resolution, HostileSchemasFailTheLoadAtOnce)
+{
+    testlib::TempDir dir;
+    char const* const recursion = " AS WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r) ";
+    struct Case {
+        std::string sql;
+        int result;
+        std::string output;
+    } cases[] = {
+        {std::string("ALTER TABLE Channels RENAME TO C; CREATE VIEW Channels") + recursion + "SELECT C.* FROM C, r",
+         -2, "Invalid database"},
+        {std::string("ALTER TABLE MessageData0001 RENAME TO D; CREATE VIEW MessageData0001") + recursion +
+             "SELECT D.* FROM D, r",
+         -2, "The records of MessageData0001 in"},
+        {"UPDATE Channels SET MessageChannel = 7 WHERE ID = 1", -2, "The records of MessageData0001 in"},
+        {"UPDATE Channels SET MessageChannel = -2147483648 WHERE ID = 1", 0, "Channel a was not found"},
+        {"UPDATE Channels SET MessageChannel = 4294967297 WHERE ID = 1", 0, "Channel a was not found"},
+        {std::string("DROP TABLE Network_Statistics; CREATE VIEW Network_Statistics") + recursion +
+             "SELECT 1.0 AS MinTime, 2.0 AS MaxTime FROM r",
+         1, ""},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.sql);
+        std::string path = dir.file("hostile.db");
+        ::unlink(path.c_str());
+        TestDatabase db;
+        db.messages = {message("M", {"a"})};
+        testlib::MakeMeasurementDb(path, db);
+        ASSERT_EQ(testlib::sqlite3(path, c.sql).exitCode, 0);
+        Loaded loaded = loadList(path, R"({"Channels": [{"name": "a", "required": false}]})");
+        EXPECT_EQ(loaded.result, c.result);
+        EXPECT_NE(loaded.output.find(c.output), std::string::npos) << loaded.output;
+    }
+}
+
 TEST(Resolution, CloseFinalizesEveryStatement)
 {
     testlib::TempDir dir;

@@ -362,16 +362,21 @@ TEST_F(Selection, EmptyArraySelectsEverything)
 
 TEST_F(Selection, NonAsciiNamesMatchWhateverTheFileEncoding)
 {
-    // The MDF 3 fixture stores the name in Latin-1, the selection is UTF-8.
-    const std::string json = "{\"Channels\": [{\"name\": \"\xC3\x9C" "bersetzung\"}]}";
-    ASSERT_EQ(BuildSelection(Fixture("names_v330.mdf").c_str(), json.c_str(), db.c_str()).result, 1);
-    EXPECT_EQ(Layout(), (Rows{{"Group0001", "HS CAN", "1", "\xC3\x9C" "bersetzung"}}));
+    // The MDF 3 fixture stores the name in Latin-1; the selection is UTF-8,
+    // or holds JSON escapes (as python's json.dumps writes by default).
+    for (char const* name : {"\xC3\x9C" "bersetzung", "\\u00dcbersetzung"}) {
+        const std::string json = std::string("{\"Channels\": [{\"name\": \"") + name + "\"}]}";
+        ASSERT_EQ(BuildSelection(Fixture("names_v330.mdf").c_str(), json.c_str(), db.c_str()).result, 1) << name;
+        EXPECT_EQ(Layout(), (Rows{{"Group0001", "HS CAN", "1", "\xC3\x9C" "bersetzung"}}));
+    }
 }
 
 TEST_F(Selection, UnusableSelectionsFailBeforeAnythingIsTouched)
 {
     ASSERT_EQ(Build(mdf.c_str(), db.c_str()).result, 1);
     const std::vector<uint8_t> previous = testlib::readBytes(db);
+    testlib::TempDir other;
+    ASSERT_EQ(::mkfifo(other.file("fifo.json").c_str(), 0600), 0);
     struct Case {
         std::string selection, diagnostic;
     } cases[] = {
@@ -383,6 +388,8 @@ TEST_F(Selection, UnusableSelectionsFailBeforeAnythingIsTouched)
         {R"({"Channels": ["Rpm"]})", "needs a \"name\""},
         {R"({"Channels": [{"name": "Rpm", "network_name": 5}]})", "needs a \"name\""},
         {R"({"Channels": [{"name": "Nothing"}]})", "No channel of the signal selection"},
+        {R"({"Channels": [{"name": "Rpm\u0000XYZ"}]})", "No channel of the signal selection"},
+        {other.file("fifo.json"), "Invalid JSON file " + other.file("fifo.json")},
         {"", "Could not open file"},
     };
     for (Case const& c : cases) {
@@ -426,6 +433,26 @@ TEST(FileSafety, DefaultTargetReplacesOnlyTheFileNamesExtension)
     testlib::writeBytes(mdf, bytes);
     EXPECT_EQ(dbtest::BuildW(widestring(mdf).c_str(), nullptr).result, 1);
     EXPECT_TRUE(Complete(folder + "/wide.db"));
+}
+
+// A narrow path is the file's bytes; in a wide one, U+DC80..U+DCFF stand for
+// the bytes 0x80..0xFF. A wide path with no byte form names no file.
+TEST(FileSafety, PathsNameTheFilesTheirBytesName)
+{
+    testlib::TempDir dir;
+    const std::string mdf = dir.file("m\xE9.mf4");
+    testlib::writeBytes(mdf, testlib::readBytes(Fixture("types_v410.mf4")));
+    ASSERT_EQ(Build(mdf.c_str(), dir.file("t\xFF.db").c_str()).result, 1);
+    EXPECT_TRUE(Complete(dir.file("t\xFF.db")));
+    const std::wstring folder = widestring(dir.path()), wideMdf = folder + L"/m\xDCE9.mf4";
+    ASSERT_EQ(dbtest::BuildW(wideMdf.c_str(), (folder + L"/w\xDCFF.db").c_str()).result, 1);
+    EXPECT_TRUE(Complete(dir.file("w\xFF.db")));
+    for (wchar_t const* name : {L"/\xD800.db", L"/\xDC41.db", L"/\x110000.db"}) {
+        dbtest::BuildResult build = dbtest::BuildW(wideMdf.c_str(), (folder + name).c_str());
+        EXPECT_EQ(build.result, 0);
+        EXPECT_TRUE(Contains(build.output, "cannot be named exactly in the current locale")) << build.output;
+    }
+    EXPECT_EQ(dbtest::FilesIn(dir.path()), (std::vector<std::string>{"m\xE9.mf4", "t\xFF.db", "w\xFF.db"}));
 }
 
 TEST(FileSafety, TheMdfFileIsNeverTheTarget)
@@ -522,6 +549,13 @@ TEST(FileSafety, UnreadableMdfFiles)
     dbtest::BuildResult build = Build(missing.c_str(), nullptr);
     EXPECT_EQ(build.result, 0);
     EXPECT_EQ(build.output, "Could not open MDF file!\n" + missing + "\n");
+    // A FIFO is refused at once, not waited for.
+    const std::string fifo = dir.file("fifo.mf4");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    build = Build(fifo.c_str(), dir.file("x.db").c_str());
+    EXPECT_EQ(build.result, 0);
+    EXPECT_EQ(build.output, "Could not open MDF file!\n" + fifo + "\n");
+    ::unlink(fifo.c_str());
     build = Build(nullptr, dir.file("x.db").c_str());
     EXPECT_EQ(build.result, 0);
     EXPECT_EQ(build.output, "Could not open MDF file!\n\n");

@@ -122,6 +122,12 @@ TEST(OpenDbIfValid, CompletenessCheck)
     plain.execQuery(L"INSERT INTO Network_Statistics VALUES ('HS CAN')");
     EXPECT_EQ(OpenDbIfValid(widestring(other).c_str(), true, rejected), nullptr);
     EXPECT_TRUE(rejected);
+    // A view that recurses without end in its place is no statistics table.
+    plain.execQuery(L"DROP TABLE Network_Statistics");
+    plain.execQuery(L"CREATE VIEW Network_Statistics AS WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL "
+                    L"SELECT i + 1 FROM r) SELECT i AS CollectionMask FROM r");
+    EXPECT_EQ(OpenDbIfValid(widestring(other).c_str(), true, rejected), nullptr);
+    EXPECT_TRUE(rejected);
 }
 
 TEST(OpenDbIfValid, UnopenableFileSaysWhy)

@@ -7,8 +7,10 @@
 #include "mat/MatArray.h"
 #include "mat/MatFile.h"
 #include "mat/RecFileStc.h"
+#include "testlib/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -44,6 +46,11 @@ TEST(MatWriter, RefusedArgumentsAndSizes)
     for (mxArray_tag* array : refused)
         EXPECT_EQ(array, nullptr);
     EXPECT_TRUE(matClose(nullptr) == 0 && !matOpen(nullptr, "w") && !matOpen("/dev/full", "wL"));
+    // No mode waits for a FIFO's other end or writes into it.
+    testlib::TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo.mat").c_str(), 0600), 0);
+    for (char const* mode : {"r", "u", "w"})
+        EXPECT_EQ(matOpen(dir.file("fifo.mat").c_str(), mode), nullptr) << mode;
     EXPECT_TRUE(!mxGetPr(nullptr) && mxGetM(nullptr) == 0 && CalcBytes(nullptr) == 8);
     mxDestroyArray(nullptr);
 

@@ -89,6 +89,24 @@ TEST(ConversionRules, ValueToTextKeepsStateNumbersAndUsesTheDefaultKey)
     EXPECT_EQ(single.GetDefaultKey(), 1);
 }
 
+// Both text tables take an empty default text as no default: a value outside
+// the table keeps its raw number rather than a key that names no state.
+TEST(ConversionRules, AnEmptyDefaultTextIsNoDefault)
+{
+    CValue2Tabular values;
+    values.AddConversion(0, "Off", false);
+    values.AddConversion(0, "", true);
+    CValueRange2Tabular ranges;
+    ranges.AddConversion(0, 0, "Off");
+    ranges.SetDefault("");
+    for (CConversionType* table : {static_cast<CConversionType*>(&values), static_cast<CConversionType*>(&ranges)}) {
+        double v = 7;
+        EXPECT_TRUE(table->GetPhyVal(v));
+        EXPECT_EQ(v, 7);
+        EXPECT_EQ(table->GetStates(), (std::map<double, std::string>{{0, "Off"}}));
+    }
+}
+
 TEST(ConversionRules, RangeToValueFallsBackToTheDefault)
 {
     CValueRange2ValTab table;

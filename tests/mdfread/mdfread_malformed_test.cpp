@@ -225,6 +225,17 @@ TEST(MalformedMdf, EveryChainThatLoopsFailsTheOpen)
         EXPECT_FALSE(Opens(p.b, dir));
     }
     {
+        // A second data group reading the first one's data block (listed by
+        // its data list), or, in MDF 3, the first one's records.
+        Mdf4Parts p = BuildMdf4();
+        uint64_t cn = p.b.Cn4(p.b.Tx4("t"), 2, 1, 0, 0, 0, 32);
+        p.b.Link4(p.dg, 0, p.b.Dg4(p.b.Cg4(cn, 0, 3, 4), p.dt1));
+        EXPECT_FALSE(Opens(p.b, dir));
+        Mdf3Parts p3 = BuildMdf3();
+        p3.b.Link3(p3.dg, 4, p3.b.Dg3(p3.b.Cg3(p3.b.Cn3("t", true, 0, 16, 0), 0, 2, 2), p3.data + 2));
+        EXPECT_FALSE(Opens(p3.b, dir));
+    }
+    {
         Mdf3Parts p = BuildMdf3();
         p.b.Link3(p.dg, 4, p.dg);
         EXPECT_FALSE(Opens(p.b, dir));
@@ -246,6 +257,26 @@ TEST(MalformedMdf, NestingDepthIsBounded)
         inner = p.b.Cc4(7, {0, inner}, {0});
     p.b.Link4(p.cc, 6, inner);
     EXPECT_FALSE(Opens(p.b, dir));
+}
+
+// Tables that reference the next level's table 24 times over, 8 levels
+// deep: 24^8 paths, yet every block is read once and the file opens at once.
+TEST(MalformedMdf, NestedTablesAreReadOncePerFile)
+{
+    testlib::TempDir dir;
+    Mdf4Parts p = BuildMdf4();
+    uint64_t inner = p.b.Cc4(7, {p.b.Tx4("A"), p.b.Tx4("B")}, {0, 1});
+    std::vector<double> keys;
+    for (int k = 0; k < 24; ++k)
+        keys.push_back(k + 2);
+    for (int level = 0; level < CCCBlockOp::MaxNesting - 1; ++level)
+        inner = p.b.Cc4(7, std::vector<uint64_t>(keys.size(), inner), keys);
+    p.b.Link4(p.state, 4, p.b.Cc4(7, std::vector<uint64_t>(keys.size(), inner), keys));
+    p.b.Save(dir.file("nested.mf4"));
+    CMDFFileOp mdf;
+    ASSERT_TRUE(mdf.ReadFile(dir.file("nested.mf4")));
+    EXPECT_EQ(mdf.GetNextChannel(true)->GetNextCN()->GetStates(),
+              (std::map<double, std::string>{{0, "A"}, {1, "B"}}));
 }
 
 TEST(MalformedMdf, LengthsBelowTheHeaderOrBeyondTheFile)

@@ -333,8 +333,10 @@ GUARDS = [  # (versions, calls, exit status (2: the failure flag), what the file
     ((3, 4), header(2) + group(1, 1, None, [BYTE], [b"\1"] * 2, finish=False) + one(1, True), 2, None),  # one too many
     ((3, 4), [["raw", "78"]] + header(1), 2, lambda data, _: data == b"x"),  # the header starts the stream
     ((3, 4), PREPARE, 2, None), ((3, 4), header(1)[:1] * 2, 2, None), ((3, 4), [["channel", ONE_BIT, 1]], 2, None),
-    ((3, 4), header(1) + [["flush", True]], 2, None), ((3, 4), header(0) + PREPARE, 2, None),
+    ((3, 4), header(1) + [["flush", True]], 2, None), ((3,), header(0) + PREPARE, 2, None),
     ((3,), header(2) + one(0, True, True), 2, None), ((4,), header(2) + one(0, True, True), 0, None),  # 3.30 counts
+    ((4,), header(0) + one(0, True, True), 0,  # 4.00 takes no count from its header: the group is linked all the same
+     lambda data, _: len(mw.read_v4(data, strict=True)["groups"]) == 1),
     ((3, 4), header(2) + one(0, True, True) + PREPARE, 2, None), ((3, 4), header(1) + PREPARE + [["finish"]], 2, None),
     ((3, 4), [["wholefile"]], 2, lambda data, _: data == b""),
     ((3, 4), header(1) + [["prepare", 8, 1, 1, "kept"], ["channel", describe(BYTE), 1]], 0,  # released, never written

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include "support/DbStmt.h"
+#include "support/HostDb.h"
+#include "support/LibUtils.h"
 #include "testlib/TestSupport.h"
 
+#include <sys/stat.h>
 #include <type_traits>
 #include <utility>
 
@@ -63,4 +66,38 @@ TEST(DbStmt, StepsReadsAndFailsWithoutHarm)
     }
     // A plain close succeeds only when every statement was finalized.
     EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
+}
+
+// A statement that would run without end is stopped once its work exceeds
+// what the database's size allows; the next operation has a budget again.
+TEST(HostDb, WorkIsBoundedByTheDatabaseSize)
+{
+    testlib::TempDir dir;
+    std::string path = dir.file("small.db");
+    testlib::sqlite3(path, "create table t(v); insert into t values (1);");
+    uint64_t bytes = 0;
+    sqlite3* db = OpenDatabaseReadOnly(widestring(path), &bytes);
+    ASSERT_NE(db, nullptr);
+    EXPECT_EQ(bytes, testlib::readBytes(path).size());
+    {
+        SqlWorkLimit limit;
+        limit.Attach(db, bytes);
+        CDbStmt endless;
+        ASSERT_TRUE(endless.Prepare(db, "WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r) "
+                                        "SELECT count(*) FROM r"));
+        testlib::StdoutCapture capture;
+        EXPECT_FALSE(endless.Step());
+        EXPECT_EQ(sqlite3_errcode(db), SQLITE_INTERRUPT);
+        EXPECT_EQ(capture.text(), "A query needs more work than the size of the database allows; it was stopped\n");
+        limit.Restart();
+        CDbStmt read;
+        ASSERT_TRUE(read.Prepare(db, "SELECT v FROM t") && read.Step());
+        EXPECT_EQ(read.GetInt64(0), 1);
+        EXPECT_TRUE(IsPlainTable(db, "t"));
+        limit.Detach();
+    }
+    sqlite3_close(db);
+    // Only regular files open: a FIFO would block the open.
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(OpenDatabaseReadOnly(widestring(dir.file("fifo"))), nullptr);
 }

@@ -2,9 +2,11 @@
 
 #include "support/CppSQLite3U.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 #include "testlib/TestSupport.h"
 
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace {
 
@@ -26,14 +28,17 @@ TEST(JsonArgument, FileOrInlineTextOrAMessage)
     EXPECT_TRUE(ReadFileToString(L"{\"channels\": [\"Öltemp\"]}", out));
     EXPECT_EQ(out, "{\"channels\": [\"\xC3\x96ltemp\"]}");
 
-    // A missing file; a directory, which passes fopen on Linux.
+    // A missing file gets the message; a folder (which passes fopen on
+    // Linux) and a FIFO exist and are only not read, at once.
     std::filesystem::create_directory(dir.file("{dir}"));
-    for (std::string name : {dir.file("missing.json"), dir.path(), dir.file("{dir}")}) {
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    for (std::string name : {dir.file("missing.json"), dir.path(), dir.file("{dir}"), dir.file("fifo")}) {
         out = "untouched";
         testlib::StdoutCapture capture;
         EXPECT_FALSE(ReadFileToString(W(name).c_str(), out));
-        EXPECT_EQ(capture.text(), "Could not open file " + name + "\n");
-        EXPECT_EQ(out, name == dir.file("missing.json") ? name : "untouched");
+        bool missing = name == dir.file("missing.json");
+        EXPECT_EQ(capture.text(), missing ? "Could not open file " + name + "\n" : "");
+        EXPECT_EQ(out, missing ? name : "untouched");
     }
 }
 
@@ -130,4 +135,41 @@ TEST(Diagnostics, LinesOnStandardOutput)
     DebugOutput1("Could not open file %s", "x%d.json");
     DebugOutput1("Channel %s", std::string(5000, 'c').c_str());
     EXPECT_EQ(capture.text(), "100% %s %d\nCould not open file x%d.json\nChannel " + std::string(1015, 'c') + "\n");
+}
+
+// A narrow path is the file's bytes and its wide form names the same file:
+// bytes that decode to nothing are U+DC80..U+DCFF. A wide path with a
+// character that has no exact byte form names no file.
+TEST(Paths, NarrowAndWideFormsNameOneFile)
+{
+    std::string latin1 = testlib::latin1Locale();
+    struct Case {
+        char const* locale;
+        char const* bytes;
+        wchar_t const* wide;
+    } const cases[] = {
+        {"C.UTF-8", "\xC3\x96l/t\xFF", L"Öl/t\xDCFF"}, {"C", "\xC3\x96l/t\xFF", L"Öl/t\xDCFF"},
+        {"C.UTF-8", "\xED\xA0\x80\xC0\xAF", L"\xDCED\xDCA0\xDC80\xDCC0\xDCAF"},  // a surrogate, overlong
+        {latin1.c_str(), "\xC3\x96l/t\xFF", L"Ã\u0096l/tÿ"},
+    };
+    for (Case const& c : cases) {
+        testlib::ScopedLocale scope(c.locale);
+        if (!scope.ok())
+            continue;
+        EXPECT_EQ(WidePath(c.bytes), c.wide) << c.locale;
+        EXPECT_EQ(PathBytes(c.wide).value_or("none"), c.bytes) << c.locale;
+        for (wchar_t const* none : {L"\xD800", L"\xDC41", L"\x110000", c.locale == latin1 ? L"€" : L"\xDBFF"})
+            EXPECT_FALSE(PathBytes(std::wstring(L"a") + none)) << c.locale;
+    }
+    EXPECT_FALSE(latin1.empty()) << "no ISO-8859-1 locale: the locale road of paths went untested";
+
+    testlib::TempDir dir;
+    std::wstring path = WidePath(dir.file("x\xFF"));
+    FILE* file = Owfopen(path.c_str(), L"wte");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    EXPECT_TRUE(testlib::fileExists(dir.file("x\xFF")) && FileExists(path.c_str()) && RemoveFile(path.c_str()));
+    testlib::StdoutCapture capture;
+    EXPECT_FALSE(CheckPaths({path.c_str(), nullptr, L"a\xD800"}));
+    EXPECT_EQ(capture.text(), "Path a\xEF\xBF\xBD cannot be named exactly in the current locale\n");
 }

@@ -97,18 +97,48 @@ bool hasCommaDecimal(const std::string& name)
     return comma;
 }
 
+bool exists(const std::string& name, const char* codeset = nullptr)
+{
+    locale_t locale = newlocale(LC_ALL_MASK, name.c_str(), static_cast<locale_t>(0));
+    if (!locale)
+        return false;
+    bool found = !codeset || std::strcmp(nl_langinfo_l(CODESET, locale), codeset) == 0;
+    freelocale(locale);
+    return found;
+}
+
+// Generated without touching the system: a locale folder of our own, named
+// by LOCPATH ahead of the system's.
+std::string generateLocale(const char* charmap, const std::string& name)
+{
+    static TempDir folder;
+    static bool named = false;
+    run("localedef -i de_DE -f " + std::string(charmap) + " " + shellQuote(folder.file(name)) + " >/dev/null 2>&1");
+    if (!named) {
+        const char* old = std::getenv("LOCPATH");
+        std::string path = folder.path() + ":" + (old && *old ? old : "/usr/lib/locale");
+        setenv("LOCPATH", path.c_str(), 1);
+        named = true;
+    }
+    return exists(name) ? name : "";
+}
+
 std::string findCommaDecimalLocale()
 {
     for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE"})
         if (hasCommaDecimal(name))
             return name;
-    // Generated without touching the system: a locale folder of our own.
-    static TempDir folder;
-    run("localedef -i de_DE -f UTF-8 " + shellQuote(folder.file("de_DE.UTF-8")) + " >/dev/null 2>&1");
-    const char* old = std::getenv("LOCPATH");
-    std::string path = folder.path() + ":" + (old && *old ? old : "/usr/lib/locale");
-    setenv("LOCPATH", path.c_str(), 1);
-    return hasCommaDecimal("de_DE.UTF-8") ? "de_DE.UTF-8" : "";
+    return hasCommaDecimal(generateLocale("UTF-8", "de_DE.UTF-8")) ? "de_DE.UTF-8" : "";
+}
+
+std::string findLatin1Locale()
+{
+    for (const char* name : {"de_DE.ISO-8859-1", "de_DE", "en_US.ISO-8859-1"})
+        if (exists(name, "ISO-8859-1"))
+            return name;
+    // A name not probed above: the C library remembers names it did not find.
+    std::string generated = generateLocale("ISO-8859-1", "de_AT.ISO-8859-1");
+    return exists(generated, "ISO-8859-1") ? generated : "";
 }
 
 }  // namespace
@@ -116,6 +146,12 @@ std::string findCommaDecimalLocale()
 std::string commaDecimalLocale()
 {
     static const std::string name = findCommaDecimalLocale();
+    return name;
+}
+
+std::string latin1Locale()
+{
+    static const std::string name = findLatin1Locale();
     return name;
 }
 

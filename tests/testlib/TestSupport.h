@@ -67,6 +67,9 @@ private:
 // LOCPATH then names (for the rest of the process, ahead of the system's
 // folder). Empty when neither works.
 std::string commaDecimalLocale();
+// A locale whose character set is ISO-8859-1, found or generated the same
+// way; empty when there is none.
+std::string latin1Locale();
 
 // Collects what the process writes to standard output (descriptor 1, so
 // stdio and direct writes alike) from construction until text().

@@ -1,0 +1,54 @@
+// Databases a host hands in may be damaged, or made to do harm: they are
+// opened only when they are regular files, with SQLite's defensive settings,
+// and their queries run with bounded work.
+#pragma once
+
+#include <cstdint>
+#include <sqlite3.h>
+#include <string>
+
+// The name SQLite is given for a path's bytes. SQLite gives some names a
+// meaning of their own: "" (a temporary database), ":memory:" and, with URI
+// names compiled in, "file:...". Written as "./name" they are plain file
+// names again, so the name opens the file that stat, fopen and unlink see
+// ("./" alone is a folder and does not open).
+std::string SqliteFileName(std::string const& bytes);
+
+// SQLITE_DBCONFIG_DEFENSIVE on and trusted_schema off: the schema of the file
+// cannot make the connection run functions with side effects or corrupt it.
+void UseDefensively(sqlite3* db);
+
+// Opens path read-only and defensively. Null when the path has no byte form
+// (Paths.h), is no regular file (a FIFO would block the open) or does not
+// open. fileBytes receives the file's size.
+sqlite3* OpenDatabaseReadOnly(std::wstring const& path, uint64_t* fileBytes = nullptr);
+
+// Whether name is an ordinary table of db: not a view (which may recurse
+// without end) and not a virtual table.
+bool IsPlainTable(sqlite3* db, std::string const& name);
+
+// Bounds the SQL work of one operation on a connection: every statement
+// stepped between two Restart calls shares one budget of virtual-machine
+// steps proportional to the database's size, which every query of the
+// library over plain tables stays far below. A statement that exceeds it is
+// interrupted (SQLITE_INTERRUPT), with a diagnostic line. Neither copied nor
+// moved: SQLite holds its address.
+class SqlWorkLimit {
+public:
+    SqlWorkLimit() = default;
+    ~SqlWorkLimit();
+    SqlWorkLimit(SqlWorkLimit const&) = delete;
+    SqlWorkLimit& operator=(SqlWorkLimit const&) = delete;
+
+    void Attach(sqlite3* db, uint64_t fileBytes);
+    // Before the connection closes.
+    void Detach();
+    void Restart() { m_used = 0; }
+
+private:
+    static int OnProgress(void* self);
+
+    sqlite3* m_db = nullptr;
+    uint64_t m_used = 0;
+    uint64_t m_limit = 0;
+};

@@ -3,9 +3,12 @@
 #include "mat/MatArray.h"
 #include "mat/MatBoundary.h"
 #include "mat/MatEndian.h"
-#include "support/LibUtils.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -352,6 +355,33 @@ int WriteArray(MATFile_tag* file, char const* name, mxArray_tag* array, bool glo
     return global ? matPutVariableAsGlobal(file, name, array) : matPutVariable(file, name, array);
 }
 
+namespace {
+
+// The stream of a MAT file: only a regular file is opened (non-blocking, so
+// that a FIFO or device is refused at once instead of holding the call), and
+// it is truncated for writing only once it is known to be one.
+std::FILE* OpenMatStream(char const* path, char kind)
+{
+    const int access = kind == 'w' ? O_RDWR | O_CREAT : kind == 'u' ? O_RDWR : O_RDONLY;
+    const int fd = ::open(path, access | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat info;
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (!regular || (kind == 'w' && ::ftruncate(fd, 0) != 0) || ::fcntl(fd, F_SETFL, 0) != 0) {
+        const int error = regular ? errno : ENODEV;
+        ::close(fd);
+        errno = error;
+        return nullptr;
+    }
+    std::FILE* stream = ::fdopen(fd, kind == 'r' ? "rb" : "r+b");
+    if (!stream)
+        ::close(fd);
+    return stream;
+}
+
+}  // namespace
+
 extern "C" {
 
 MATFile_tag* matOpen(char const* path, char const* mode)
@@ -361,11 +391,10 @@ MATFile_tag* matOpen(char const* path, char const* mode)
             return nullptr;
         char kind = mode[0];
         bool writes = kind == 'w' || kind == 'u';
-        char const* streamMode = kind == 'w' ? "w+be" : kind == 'u' ? "r+be" : "rbe";
         std::unique_ptr<char, MATFile_tag::FreeBuffer> buffer(
             writes ? static_cast<char*>(std::malloc(mat::kStreamBufferBytes)) : nullptr);
         // Only a regular file: a FIFO or device would hold the call.
-        std::FILE* stream = OpenRegularFile(path, streamMode);
+        std::FILE* stream = OpenMatStream(path, kind);
         // Without the buffer the stream keeps its own small one.
         if (stream && buffer)
             std::setvbuf(stream, buffer.get(), _IOFBF, mat::kStreamBufferBytes);

@@ -141,8 +141,9 @@ VANTREL_API int CloseDataFile(double* handle, int unused);
  *                 "Hits": [{"StartTime": 2.5, "EndTime": 7.5, "Spacing": 0.5,
  *                           "Description": "..."}]}]}
  * with times in seconds from each database's measurement start (bounds
- * included). The hits go into a subset measurement database named after the
- * output with its extension (from the last '.') replaced by ".db", which
+ * included); the bytes of a "FilenameAndPath" text are the database's path.
+ * The hits go into a subset measurement database named after the output
+ * with its extension (from the last '.') replaced by ".db", which
  * stays beside the output and is reused when it already holds the same
  * channels and hits; the output is that database, a MAT file (name ending in
  * ".mat") or else an MDF 4.00 file with one event per hit. Returns 0 when the
@@ -163,9 +164,10 @@ VANTREL_API int OutputHitsToFile(char const* hitList, char const* outputPath);
  * channel), "ForceRateGap" (seconds without records that the grid skips).
  * The channels exported are those of the database's collection (all when it
  * selects none). Returns 1 when the file was written completely; 0 (with a
- * diagnostic line) when the database has no message, cannot be read, or the
- * output could not be written or would replace the database or a file of
- * another kind. An incomplete output never replaces an existing file. */
+ * diagnostic line) when the database has no message, cannot be read (also
+ * when a table it reads is a view or a virtual table), or the output could
+ * not be written or would replace the database or a file of another kind.
+ * An incomplete output never replaces an existing file. */
 VANTREL_API int ExportToMdf(char const* dbPath, char const* outBase);
 VANTREL_API int ExportToMdfW(wchar_t const* dbPath, wchar_t const* outBase);
 VANTREL_API int ExportToMdfForceRate(char const* dbPath, char const* outBase, double rateSeconds);

@@ -88,6 +88,9 @@ public:
      * leading-0 octal recognised). */
     int execScalar(wchar_t const* sql);
     bool tableExists(wchar_t const* table);
+    /* Whether table is an ordinary table: no view, which may recurse without
+     * end, and no virtual table. */
+    bool isPlainTable(wchar_t const* table);
     long long lastRowId() const;
     /* The file of the open database; empty when none is open. */
     std::wstring fileName() const;
@@ -313,7 +316,9 @@ private:
 };
 
 /* Reads the messages and channels of an open measurement database into a
- * fresh context; true when at least one message was loaded. */
+ * fresh context; true when at least one message was loaded. False, with a
+ * diagnostic line, when a table the export reads (Messages, Channels,
+ * ChannelStates, a record table) is a view or a virtual table. */
 VANTREL_API bool LoadChannelsFromDatabase(CppSQLite3DB* db, COrbkBin& bin, std::vector<CArbDbInfo*>& cursors);
 /* Adds the time index "MessageIndex%04d" of every message (fixed-rate
  * export uses it); progress may be null, and 0 from it stops. */

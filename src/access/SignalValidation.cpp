@@ -11,6 +11,7 @@
 #include "mdfread/MDFFileOp.h"
 #include "support/CFormat.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 #include "support/TargetFile.h"
 #include "support/Utf8.h"
 #include "vantrel.h"
@@ -73,7 +74,7 @@ bool NamesDatabase(std::wstring const& path)
 int ValidateAgainstMdf(CMDFFileOp& mdf, std::vector<CChannelInfo>& aliases, std::wstring const& path)
 {
     const int matches = MatchMDFChannels(mdf, aliases);
-    const std::string file = mbstring(path);
+    const std::string file = PathForMessage(path);
     bool everyAlias = true;
     for (CChannelInfo const& alias : aliases) {
         if (alias.name.empty()) {
@@ -111,12 +112,15 @@ jsonxx::Object MissingEntry(CChannelInfo const& alias)
 void ReportUnopened(char const* what, wchar_t const* path)
 {
     DebugOutput(what);
-    DebugOutput(path ? mbstring(path).c_str() : "");
+    DebugOutput(PathForMessage(path).c_str());
 }
 
 int Validate(wchar_t const* dataPath, wchar_t const* aliasList, wchar_t const* resultPath)
 {
-    const std::string listName = aliasList ? mbstring(aliasList) : std::string();
+    // The alias list is a JSON argument, which may be JSON text.
+    if (!CheckPaths({dataPath, resultPath}))
+        return -3;
+    const std::string listName = PathForMessage(aliasList);
     std::vector<CChannelInfo> aliases;
     if (!aliasList || !*aliasList || !ReadAliasesFromJson(aliasList, aliases)) {
         DebugOutput1("Invalid JSON file %s", listName.c_str());
@@ -131,7 +135,8 @@ int Validate(wchar_t const* dataPath, wchar_t const* aliasList, wchar_t const* r
         return -3;
     }
     if (SameFile(resultPath, aliasList) || SameFile(resultPath, dataPath)) {
-        DebugOutput1("The result file %s would replace an input of the validation", mbstring(resultPath).c_str());
+        DebugOutput1("The result file %s would replace an input of the validation",
+                     PathForMessage(resultPath).c_str());
         return -3;
     }
 
@@ -224,9 +229,8 @@ int ValidateSignalsW(wchar_t const* dataPath, wchar_t const* aliasList, wchar_t 
 int ValidateSignals(char const* dataPath, char const* aliasList, char const* resultPath)
 {
     try {
-        const std::wstring data = dataPath ? widestring(dataPath) : std::wstring();
-        const std::wstring list = aliasList ? widestring(aliasList) : std::wstring();
-        const std::wstring result = resultPath ? widestring(resultPath) : std::wstring();
+        // The alias list may name a file: its bytes are kept like a path's.
+        const std::wstring data = WidePath(dataPath), list = WidePath(aliasList), result = WidePath(resultPath);
         return ValidateSignalsW(dataPath ? data.c_str() : nullptr, aliasList ? list.c_str() : nullptr,
                                 resultPath ? result.c_str() : nullptr);
     } catch (...) {

@@ -12,6 +12,7 @@
 #include "mdfread/MDFFileOp.h"
 #include "support/CFormat.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 #include "support/TargetFile.h"
 #include "support/Utf8.h"
 #include "vantrel.h"
@@ -125,12 +126,14 @@ CCNBlockOp* ScanGroup(CMDFFileOp& file, CCNBlockOp* first, int groupNumber, json
 void ReportUnopened(char const* what, wchar_t const* path)
 {
     DebugOutput(what);
-    DebugOutput(path ? mbstring(path).c_str() : "");
+    DebugOutput(PathForMessage(path).c_str());
 }
 
 int ListChannels(wchar_t const* mdfPath, wchar_t const* jsonPath, int mode)
 {
     try {
+        if (!CheckPaths({mdfPath, jsonPath}))
+            return 0;
         CMDFFileOp file;
         if (!mdfPath || !*mdfPath || !file.ReadFile(mdfPath)) {
             ReportUnopened("Could not open MDF file!", mdfPath);
@@ -152,8 +155,7 @@ int ListChannels(wchar_t const* mdfPath, wchar_t const* jsonPath, int mode)
 int ListChannels(char const* mdfPath, char const* jsonPath, int mode)
 {
     try {
-        const std::wstring mdf = mdfPath ? widestring(mdfPath) : std::wstring();
-        const std::wstring json = jsonPath ? widestring(jsonPath) : std::wstring();
+        const std::wstring mdf = WidePath(mdfPath), json = WidePath(jsonPath);
         return ListChannels(mdfPath ? mdf.c_str() : nullptr, jsonPath ? json.c_str() : nullptr, mode);
     } catch (...) {
         DebugOutput("Unexpected failure while listing channels");

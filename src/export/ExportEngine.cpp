@@ -19,6 +19,7 @@
 #include "support/CFormat.h"
 #include "support/CppSQLite3U.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 #include "support/Utf8.h"
 
 namespace {
@@ -259,7 +260,7 @@ ExportOutcome ExportRun::Mat()
         ReportUnwritten(m_progress, out.Target(), "it would replace another file");
         return ExportOutcome::Failed;
     }
-    MATFile_tag* file = matOpen(mbstring(out.PendingPath()).c_str(), "wL");
+    MATFile_tag* file = matOpen(PathBytes(out.PendingPath()).value_or(std::string()).c_str(), "wL");
     if (!file) {
         ReportUnwritten(m_progress, out.Target(), "it cannot be created");
         return ExportOutcome::Failed;
@@ -422,6 +423,8 @@ int ExportDatabase(wchar_t const* dbPath, wchar_t const* outBase, double rateSec
         DebugOutput("ExportToMdf needs a database and an output name");
         return 0;
     }
+    if (!CheckPaths({dbPath, outBase}))
+        return 0;
     try {
         CppSQLite3DB db;
         db.open(dbPath);
@@ -437,7 +440,7 @@ int ExportDatabase(wchar_t const* dbPath, wchar_t const* outBase, double rateSec
     } catch (CppSQLite3Exception const& e) {
         std::string line = mbstring(CppSQLite3Exception::errorCodeAsString(e.errorCode()));
         line += " error from: ";
-        line += mbstring(dbPath);
+        line += PathForMessage(dbPath);
         DebugOutput(line.c_str());
     } catch (std::bad_alloc const&) {
         DebugOutput("Out of memory during the export");
@@ -466,7 +469,7 @@ VANTREL_API int ExportToMdfForceRate(char const* dbPath, char const* outBase, do
     try {
         if (!dbPath || !outBase)
             return ExportDatabase(nullptr, nullptr, rateSeconds);
-        return ExportDatabase(widestring(dbPath).c_str(), widestring(outBase).c_str(), rateSeconds);
+        return ExportDatabase(WidePath(dbPath).c_str(), WidePath(outBase).c_str(), rateSeconds);
     } catch (...) {
         DebugOutput("Unexpected failure during the export");
         return 0;

@@ -2,6 +2,7 @@
 
 #include "support/CFormat.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 
 bool ProgressReporter::Title(wchar_t const* title)
 {
@@ -42,7 +43,7 @@ bool OutputFile::MayWrite(CppSQLite3DB* db, std::string_view signature) const
 {
     const std::wstring source = db ? db->fileName() : std::wstring();
     if (!source.empty() && SameFile(m_target, source)) {
-        DebugOutput1("The export %s would replace the database it is made from", mbstring(m_target).c_str());
+        DebugOutput1("The export %s would replace the database it is made from", PathForMessage(m_target).c_str());
         return false;
     }
     return MayReplaceTarget(m_target, signature);
@@ -59,7 +60,7 @@ FILE* OutputFile::Open(wchar_t const* mode)
 {
     m_stream = Owfopen(PendingPath().c_str(), mode);
     if (!m_stream)
-        DebugOutput1("Could not create the export file %s", mbstring(m_target).c_str());
+        DebugOutput1("Could not create the export file %s", PathForMessage(m_target).c_str());
     return m_stream;
 }
 
@@ -80,7 +81,8 @@ bool OutputFile::Commit()
 
 void ReportUnwritten(ProgressReporter& progress, std::wstring const& target, std::string const& why)
 {
-    const std::string line = FormatC("The export file %s was not written: %s", mbstring(target).c_str(), why.c_str());
+    const std::string line = FormatC("The export file %s was not written: %s", PathForMessage(target).c_str(),
+                                     why.c_str());
     DebugOutput(line.c_str());
     progress.Failed(line);
 }

@@ -14,6 +14,7 @@
 #include "support/CppSQLite3U.h"
 #include "support/LibUtils.h"
 #include "support/MeasurementDb.h"
+#include "support/Paths.h"
 
 namespace {
 
@@ -381,7 +382,7 @@ ExportOutcome WriteOneArrayFromDb(CppSQLite3DB* db, std::wstring const& base, do
             ReportUnwritten(progress, out.Target(), "it would replace another file");
             return ExportOutcome::Failed;
         }
-        MATFile_tag* file = matOpen(mbstring(out.PendingPath()).c_str(), "wL");
+        MATFile_tag* file = matOpen(PathBytes(out.PendingPath()).value_or(std::string()).c_str(), "wL");
         if (!file) {
             ReportUnwritten(progress, out.Target(), "it cannot be created");
             return ExportOutcome::Failed;

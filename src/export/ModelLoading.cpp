@@ -24,29 +24,48 @@ void* MessageKey(int id)
     return reinterpret_cast<void*>(static_cast<intptr_t>(id));
 }
 
+// Columns of a table or view; 0 when the database has nothing of that name.
+long long ColumnCount(CppSQLite3DB* db, std::string const& table)
+{
+    CppSQLite3Statement columns = db->compileStatement(L"SELECT COUNT(*) FROM pragma_table_info(?)");
+    columns.bind(1, Widen(table).c_str());
+    CppSQLite3Query count = columns.execQuery();
+    return count.eof() ? 0 : count.getInt64Field(0);
+}
+
+// The export reads only plain tables: a view may recurse without end, and
+// record access refuses such a database too. A name the database lacks is
+// left to fail at its first query, with SQLite's own error.
+bool CheckPlainTable(CppSQLite3DB* db, std::string const& table)
+{
+    if (db->isPlainTable(Widen(table).c_str()) || ColumnCount(db, table) == 0)
+        return true;
+    DebugOutput1("%s is not a plain table: the database is not exported", table.c_str());
+    return false;
+}
+
 // The number of signal columns the message's record table parts really
 // have, counted up to the wanted number: a SignalCount from the file is
-// never trusted further than its tables go.
+// never trusted further than its tables go. -1 when a part that is there
+// (the first one always is read, for its times) is no plain table.
 int AvailableSignals(CppSQLite3DB* db, int messageId, long long wanted)
 {
-    if (wanted <= 0)
-        return 0;
-    CppSQLite3Statement columns = db->compileStatement(L"SELECT COUNT(*) FROM pragma_table_info(?)");
     long long available = 0;
-    for (int part = 1; available < wanted; ++part) {
-        columns.reset();
-        columns.bind(1, Widen(MeasurementDb::RecordTableName(messageId, part)).c_str());
-        CppSQLite3Query count = columns.execQuery();
-        const long long signalColumns = count.eof() ? 0 : count.getInt64Field(0) - 1;
-        if (signalColumns <= 0)
-            break;
+    for (int part = 1; part == 1 || available < wanted; ++part) {
+        const std::string table = MeasurementDb::RecordTableName(messageId, part);
+        const long long signalColumns = ColumnCount(db, table) - 1;
+        if (signalColumns < 0)
+            break;  // no such part
+        if (!CheckPlainTable(db, table))
+            return -1;
         available += std::min<long long>(signalColumns, MeasurementDb::kSignalsPerPart);
         if (signalColumns < MeasurementDb::kSignalsPerPart)
             break;
     }
-    return static_cast<int>(std::min(available, wanted));
+    return static_cast<int>(std::max<long long>(0, std::min(available, wanted)));
 }
 
+// Null when a record table of the message is no plain table.
 CArbitration* LoadMessage(CppSQLite3DB* db, CppSQLite3Query const& row)
 {
     auto message = std::make_unique<CArbitration>();
@@ -58,6 +77,8 @@ CArbitration* LoadMessage(CppSQLite3DB* db, CppSQLite3Query const& row)
     row.getStringField(2, entry.Name);
     message->m_signals.push_back(std::move(entry));
     const int signals = AvailableSignals(db, message->ID, row.getInt64Field(4));
+    if (signals < 0)
+        return nullptr;
     message->m_signals.resize(static_cast<size_t>(signals) + 1);
     message->SetMinTimeStamp(row.getFloatField(5));
     message->SetMaxTimeStamp(row.getFloatField(6));
@@ -206,11 +227,16 @@ bool LoadChannelsFromDatabase(CppSQLite3DB* db, COrbkBin& bin, std::vector<CArbD
 {
     if (!db)
         return false;
+    for (char const* table : {"Messages", "Channels", "ChannelStates"})
+        if (!CheckPlainTable(db, table))
+            return false;
     bool first = true;
     for (CppSQLite3Query row = db->execQuery(
              L"SELECT ID, ArbId, Name, Network, SignalCount, MinTime, MaxTime, MessageCount FROM Messages");
          !row.eof(); row.nextRow()) {
         std::unique_ptr<CArbitration> message(LoadMessage(db, row));
+        if (!message)
+            return false;
         if (bin.messages.count(MessageKey(message->ID)))
             continue;  // a second row of one ID has no table of its own
         if (first || message->GetMinTimeStamp() < bin.minTime)

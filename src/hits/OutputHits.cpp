@@ -11,6 +11,7 @@
 #include "hits/AggregateHits.h"
 #include "hits/HitList.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 #include "vantrel.h"
 
 namespace {
@@ -22,12 +23,14 @@ struct Source {
 };
 
 // Resolves the alias list in the database; false, with the diagnostic line,
-// when it cannot be opened or lacks a required channel.
+// when it cannot be opened or lacks a required channel. A listed name is a
+// path: its bytes name the database, like those of a JSON argument (and
+// with a NUL among them it names none).
 bool Resolve(FileInfo& file, std::vector<CChannelInfo> const& channels, std::string const& path)
 {
     file.channels = channels;
-    const std::wstring wide = widestring(path);
-    const bool usable = file.LoadChannelsFromAliases(wide.c_str()) != -2 && file.HasAllRequiredChannels() &&
+    const std::wstring wide = WidePath(path);
+    const bool usable = path.find('\0') == std::string::npos && file.LoadChannelsFromAliases(wide.c_str()) != -2 && file.HasAllRequiredChannels() &&
                         file.LoadDbChannels(wide.c_str()) != -2 && file.HasAllRequiredChannels();
     if (!usable)
         DebugOutput1("File does not have enough signals for script %s", path.c_str());
@@ -180,7 +183,7 @@ int OutputHits(HitRequest const& request, std::wstring const& outputPath)
     bool channelsSet = false;
     for (FileHitInfo const& entry : request.files) {
         const std::string path = entry.GetPath();
-        listed.push_back(widestring(path));
+        listed.push_back(WidePath(path));
         FileInfo file;
         if (!Resolve(file, channels, path))
             continue;
@@ -249,10 +252,13 @@ VANTREL_API int OutputHitsToFileW(wchar_t const* hitList, wchar_t const* outputP
             return InvalidHitList("");
         if (!outputPath || !*outputPath)
             return NoOutput();
+        // The hit list is a JSON argument, which may be JSON text.
+        if (!CheckPaths({outputPath}))
+            return -2;
         std::string text;
         HitRequest request;
         if (!ReadFileToString(hitList, text) || !ReadHitRequest(std::move(text), request))
-            return InvalidHitList(mbstring(hitList).c_str());
+            return InvalidHitList(PathForMessage(hitList).c_str());
         return OutputHits(request, outputPath);
     });
 }
@@ -264,13 +270,7 @@ VANTREL_API int OutputHitsToFile(char const* hitList, char const* outputPath)
             return InvalidHitList("");
         if (!outputPath || !*outputPath)
             return NoOutput();
-        std::string text;
-        if (!ReadFileToString(widestring(hitList).c_str(), text))
-            return InvalidHitList(hitList);
-        HitRequest request;
-        if (!ReadHitRequest(std::move(text), request))
-            return InvalidHitList(hitList);
-        return OutputHits(request, widestring(outputPath));
+        return OutputHitsToFileW(WidePath(hitList).c_str(), WidePath(outputPath).c_str());
     });
 }
 

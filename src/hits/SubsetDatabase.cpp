@@ -8,8 +8,10 @@
 #include "dbbuild/NetworkStatistics.h"
 #include "support/CFormat.h"
 #include "support/DbStmt.h"
+#include "support/HostDb.h"
 #include "support/LibUtils.h"
 #include "support/MeasurementDb.h"
+#include "support/Paths.h"
 #include "support/TargetFile.h"
 #include "support/Utf8.h"
 
@@ -25,17 +27,7 @@ std::string Stored(std::string const& narrow)
 // journal someone else left).
 class ReadOnlyDb {
 public:
-    explicit ReadOnlyDb(std::wstring const& path)
-    {
-        // Names SQLite reads as special (":memory:", "file:" URIs) stay paths.
-        std::string name = mbstring(path);
-        if (name[0] == ':' || name.compare(0, 5, "file:") == 0)
-            name.insert(0, "./");
-        if (sqlite3_open_v2(name.c_str(), &m_db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-            sqlite3_close(m_db);
-            m_db = nullptr;
-        }
-    }
+    explicit ReadOnlyDb(std::wstring const& path) : m_db(OpenDatabaseReadOnly(path)) {}
     ~ReadOnlyDb() { sqlite3_close_v2(m_db); }
     ReadOnlyDb(ReadOnlyDb const&) = delete;
     ReadOnlyDb& operator=(ReadOnlyDb const&) = delete;
@@ -55,7 +47,8 @@ bool HasMarkersTable(sqlite3* db)
 bool IsEmptyOrAbsent(std::wstring const& path)
 {
     struct stat info;
-    return ::stat(mbstring(path).c_str(), &info) != 0 || info.st_size == 0;
+    const std::optional<std::string> bytes = PathBytes(path);
+    return !bytes || ::stat(bytes->c_str(), &info) != 0 || info.st_size == 0;
 }
 
 double Count(sqlite3* db, std::string const& sql)
@@ -74,7 +67,7 @@ AggregateHits::Subset AggregateHits::ExamineDatabase(std::vector<std::wstring> c
     for (std::wstring const& source : sources) {
         if (SameFile(path, source)) {
             DebugOutput1("The subset database %s would replace a listed database, which is left untouched",
-                         mbstring(path).c_str());
+                         PathForMessage(path).c_str());
             return Subset::Refuse;
         }
     }
@@ -85,7 +78,7 @@ AggregateHits::Subset AggregateHits::ExamineDatabase(std::vector<std::wstring> c
         return Subset::Create;
     ReadOnlyDb db(path);
     if (!HasMarkersTable(db.get())) {
-        DebugOutput1("%s is no subset database of hit extraction and is left untouched", mbstring(path).c_str());
+        DebugOutput1("%s is no subset database of hit extraction and is left untouched", PathForMessage(path).c_str());
         return Subset::Refuse;
     }
     return LoadFromDb(db.get()) ? Subset::Reuse : Subset::Create;

@@ -5,11 +5,12 @@
 // complete; every row count is taken before it is declared.
 #include "hits/AggregateHits.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <map>
-#include <strings.h>
+#include <string_view>
 
 #include "mat/MatArray.h"
 #include "mat/RecFileStc.h"
@@ -17,6 +18,7 @@
 #include "support/CFormat.h"
 #include "support/LibUtils.h"
 #include "support/MeasurementDb.h"
+#include "support/Paths.h"
 #include "support/TargetFile.h"
 
 namespace {
@@ -58,17 +60,27 @@ void AppendDouble(std::vector<uint8_t>& out, double value)
 
 void Refuse(char const* what, std::wstring const& path)
 {
-    DebugOutput1(what, mbstring(path).c_str());
+    DebugOutput1(what, PathForMessage(path).c_str());
+}
+
+// Paths compared as bytes, ASCII letters in either case: the bytes of a path
+// are no text of the locale.
+bool EqualNoCase(std::string_view a, std::string_view b)
+{
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 }  // namespace
 
 AggregateHits::Output AggregateHits::OutputKind() const
 {
-    const std::string output = mbstring(m_outputPath);
-    if (strcasecmp(output.c_str(), mbstring(DatabasePath()).c_str()) == 0)
+    const std::string output = PathBytes(m_outputPath).value_or(std::string());
+    const std::string database = PathBytes(DatabasePath()).value_or(std::string());
+    if (EqualNoCase(output, database))
         return Output::Database;
-    if (output.size() > 4 && strcasecmp(output.c_str() + output.size() - 4, ".mat") == 0)
+    if (output.size() > 4 && EqualNoCase(std::string_view(output).substr(output.size() - 4), ".mat"))
         return Output::Mat;
     return Output::Mdf;
 }
@@ -116,7 +128,7 @@ uint64_t AggregateHits::CountRows(std::string const& table)
 bool AggregateHits::WriteToMatlab(std::wstring const& path)
 {
     PendingFile pending(path);
-    std::unique_ptr<MATFile_tag, CloseMat> file(matOpen(mbstring(pending.path()).c_str(), "wL"));
+    std::unique_ptr<MATFile_tag, CloseMat> file(matOpen(PathBytes(pending.path()).value_or(std::string()).c_str(), "wL"));
     if (!file)
         return false;
     std::string startDate, startTime, stopDate, stopTime;
@@ -241,7 +253,7 @@ void DeclareChannels(MDFFile_V4& writer, TablePart const& part)
 bool AggregateHits::WriteToMdf(std::wstring const& path)
 {
     PendingFile pending(path);
-    std::unique_ptr<FILE, CloseFile> file(std::fopen(mbstring(pending.path()).c_str(), "wbe"));
+    std::unique_ptr<FILE, CloseFile> file(OpenRegularFile(PathBytes(pending.path()).value_or(std::string()), "wbe"));
     if (!file)
         return false;
     const std::vector<TablePart> parts = TableParts(m_messages);

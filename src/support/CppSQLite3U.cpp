@@ -117,7 +117,7 @@ CppSQLite3DB::CppSQLite3DB() = default;
 std::wstring CppSQLite3DB::fileName() const
 {
     char const* name = m_pDB ? sqlite3_db_filename(m_pDB, "main") : nullptr;
-    return name ? widestring(name) : std::wstring();
+    return name ? WidePath(name) : std::wstring();
 }
 
 CppSQLite3DB::~CppSQLite3DB()
@@ -244,6 +244,12 @@ bool CppSQLite3DB::tableExists(wchar_t const* table)
     statement.bind(1, table ? table : L"");
     CppSQLite3Query query = statement.execQuery();
     return !query.eof() && query.getIntField(0) >= 1;
+}
+
+bool CppSQLite3DB::isPlainTable(wchar_t const* table)
+{
+    checkDB();
+    return table && IsPlainTable(m_pDB, Utf8FromWide(std::wstring(table)));
 }
 
 long long CppSQLite3DB::lastRowId() const

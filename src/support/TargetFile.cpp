@@ -195,7 +195,7 @@ FileWrite WriteWholeFile(wchar_t const* path, std::string const& text, std::stri
     if (!MayReplaceTarget(path, signature))
         return FileWrite::Refused;
     PendingFile pending(path);
-    FILE* stream = std::fopen(mbstring(pending.path()).c_str(), "wte");
+    FILE* stream = OpenRegularFile(PathBytes(pending.path()).value_or(std::string()), "wte");
     if (!stream)
         return FileWrite::NotOpened;
     errno = 0;
@@ -205,7 +205,7 @@ FileWrite WriteWholeFile(wchar_t const* path, std::string const& text, std::stri
     written = std::fclose(stream) == 0 && written;
     if (!written) {
         const int error = writeError != 0 ? writeError : errno;
-        DebugOutput(FormatC("Could not write %s: %s", mbstring(path).c_str(), std::strerror(error)).c_str());
+        DebugOutput(FormatC("Could not write %s: %s", PathForMessage(path).c_str(), std::strerror(error)).c_str());
         return FileWrite::NotWritten;
     }
     return pending.Commit() ? FileWrite::Written : FileWrite::NotWritten;

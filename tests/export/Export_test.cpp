@@ -6,7 +6,9 @@
 
 #include <cfloat>
 #include <cmath>
+#include <filesystem>
 #include <functional>
+#include <set>
 
 #include "export/ChannelNames.h"
 #include "export/CsvExport.h"
@@ -169,7 +171,7 @@ protected:
 
     // ExportDbData as a C++ host calls it, on the database of the scenario.
     void Engine(Scenario const& s, unsigned formats, ExportProgressCallback progress = nullptr,
-                bool relativeFirst = false)
+                bool relativeFirst = false, std::wstring base = L"out")
     {
         const std::string path = dir.file(std::string(s.name) + ".db");
         testlib::MakeMeasurementDb(path, s.make());
@@ -187,7 +189,6 @@ protected:
         ASSERT_TRUE(LoadChannelsFromDatabase(&db, bin, cursors));
         if (s.rate > 0)
             CreateIndices(&db, bin.messages, nullptr);
-        std::wstring base = L"out";
         try {
             ExportDbData(&db, bin.messages, cursors, bin, base, formats, s.rate > 0 ? static_cast<int>(s.rate * 1000) : 0);
         } catch (CppSQLite3Exception const& e) {
@@ -268,6 +269,29 @@ TEST_F(Exports, APartMissingARecordFailsTheExport)
     EXPECT_FALSE(testlib::fileExists(dir.file("out.dat")));
 }
 
+// A view (here one that recurses without end) or a virtual table where the
+// export reads a table fails it at loading.
+TEST_F(Exports, TablesTheExportReadsMustBePlainTables)
+{
+    const std::pair<char const*, char const*> cases[] = {
+        {"Channels", "ALTER TABLE Channels RENAME TO C; CREATE VIEW Channels AS SELECT * FROM C;"},
+        {"ChannelStates", "DROP TABLE ChannelStates; CREATE VIRTUAL TABLE ChannelStates USING fts5(a);"},
+        {"MessageData0001", "DROP TABLE MessageData0001; CREATE VIEW MessageData0001 AS WITH RECURSIVE r(t) AS "
+                            "(SELECT 0.0 UNION ALL SELECT t + 1 FROM r) SELECT t AS TIME_VAL, t AS Signal1 FROM r;"},
+        {"MessageData0001_0002", "ALTER TABLE MessageData0001_0002 RENAME TO P; "
+                                 "CREATE VIEW MessageData0001_0002 AS SELECT * FROM P;"}};
+    testlib::ScopedChdir here(dir.path());
+    for (auto const& [table, sql] : cases) {
+        const std::string path = dir.file(std::string(table) + ".db");
+        testlib::MakeMeasurementDb(path, Wide(600, 5));
+        ASSERT_EQ(testlib::sqlite3(path, sql).exitCode, 0) << table;
+        testlib::StdoutCapture capture;
+        EXPECT_EQ(ExportToMdfForceRateW(widestring(path).c_str(), L"out", 0.5), 0);
+        EXPECT_EQ(capture.text(), std::string(table) + " is not a plain table: the database is not exported\n");
+        EXPECT_FALSE(testlib::fileExists(dir.file("out.dat")));
+    }
+}
+
 }  // namespace
 
 TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
@@ -341,6 +365,22 @@ TEST_F(Exports, AGridSplitsOverFilesWhenItsMatrixCannotBeHad)
                                                  "0 Writing MAT file"}));
     EXPECT_EQ(Check("mat", s, "out.mat", testlib::shellQuote(dir.file("out_02.mat"))), "ok\n");
     EXPECT_FALSE(testlib::fileExists(dir.file("out_03.mat")));
+}
+
+// Every output of the engine is named by the bytes of its base (U+DCFF: the
+// byte 0xFF), the grid's further MAT files too.
+TEST_F(Exports, OutputsAreNamedByTheBytesOfTheirBase)
+{
+    auto make = [] { return TestDatabase{{TestMessage{"M", "CAN", {Signal("a")}, Rows(3, 1, 0.0, 5.0), {}, {}}}, {}}; };
+    Engine({"all", make, ""}, kExportCsv | kExportMat | kExportMdf3 | kExportMdf4, nullptr, false, L"o\xDCFF");
+    SetMatrixAllocationLimit(5000 * 3 * sizeof(double));
+    Engine({"grid", make, "", 0.001}, kExportMat, nullptr, false, L"g\xDCFF");
+    SetMatrixAllocationLimit(0);
+    std::set<std::string> names;
+    for (auto const& entry : std::filesystem::directory_iterator(dir.path()))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"all.db", "grid.db", "kvxexport.cfg", "o\xFF Log File.csv", "o\xFF.dat",
+                                            "o\xFF.mat", "o\xFF.mf4", "g\xFF.mat", "g\xFF_02.mat"}));
 }
 
 TEST_F(Exports, NumericCellsAndTheirCache)

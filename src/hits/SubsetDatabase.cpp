@@ -25,16 +25,28 @@ std::string Stored(std::string const& narrow)
 
 // A read-only look that never writes to the file (not even to roll back a
 // journal someone else left).
+// Whatever the file holds, its queries do bounded work.
 class ReadOnlyDb {
 public:
-    explicit ReadOnlyDb(std::wstring const& path) : m_db(OpenDatabaseReadOnly(path)) {}
-    ~ReadOnlyDb() { sqlite3_close_v2(m_db); }
+    explicit ReadOnlyDb(std::wstring const& path)
+    {
+        uint64_t bytes = 0;
+        m_db = OpenDatabaseReadOnly(path, &bytes);
+        if (m_db)
+            m_limit.Attach(m_db, bytes);
+    }
+    ~ReadOnlyDb()
+    {
+        m_limit.Detach();
+        sqlite3_close_v2(m_db);
+    }
     ReadOnlyDb(ReadOnlyDb const&) = delete;
     ReadOnlyDb& operator=(ReadOnlyDb const&) = delete;
     sqlite3* get() const { return m_db; }
 
 private:
     sqlite3* m_db = nullptr;
+    SqlWorkLimit m_limit;
 };
 
 bool HasMarkersTable(sqlite3* db)
@@ -88,6 +100,10 @@ AggregateHits::Subset AggregateHits::ExamineDatabase(std::vector<std::wstring> c
 // channels and hits; anything else is rebuilt.
 bool AggregateHits::LoadFromDb(sqlite3* db)
 {
+    // A view in place of a table may recurse without end: no subset of ours.
+    for (char const* table : {"Network_Statistics", "Messages", "Channels"})
+        if (!IsPlainTable(db, table))
+            return false;
     if (Count(db, "SELECT COUNT(*) FROM Network_Statistics") <= 0)
         return false;
     CDbStmt query;
@@ -124,7 +140,7 @@ bool AggregateHits::RecordTablesMatch(sqlite3* db) const
             for (int column = first; column <= last; ++column)
                 columns += ", " + MeasurementDb::SignalColumnName(column);
             CDbStmt probe;
-            if (!probe.Prepare(db, (columns + " FROM " + table).c_str()) ||
+            if (!IsPlainTable(db, table) || !probe.Prepare(db, (columns + " FROM " + table).c_str()) ||
                 Count(db, "SELECT COUNT(*) FROM " + table) != static_cast<double>(message->rowCount))
                 return false;
         }

@@ -236,6 +236,16 @@ TEST_F(Hits, ExistingSubsetIsReusedOnlyForTheSameChannelsAndHits)
     EXPECT_EQ(Subset("r.db", 1), "0.0|102.0\n1.0|103.0\n-\n0.0\n");
     ASSERT_EQ(Run(R"({"Channels": [{"name": "x", "message_name": "M"}], )" + hits, "r.mat"), 0);
     EXPECT_EQ(testlib::sqlite3(dir.file("r.db"), "SELECT Messages.Name, DataType FROM Messages, Channels").output, "M|4\n");
+    // A subset whose tables became endless views is rebuilt, never read to its end.
+    for (char const* table : {"Messages", "MessageData0001"}) {
+        testlib::sqlite3(dir.file("r.db"), std::string("DROP TABLE ") + table + "; CREATE VIEW " + table +
+                                               " AS WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r) "
+                                               "SELECT i AS ID, i AS TIME_VAL, i AS Signal1 FROM r");
+        ASSERT_EQ(Run(R"({"Channels": [{"name": "x", "message_name": "M"}], )" + hits, "r.mat"), 0) << table;
+        EXPECT_EQ(testlib::sqlite3(dir.file("r.db"), "SELECT type FROM sqlite_master WHERE name = 'MessageData0001'")
+                      .output,
+                  "table\n");
+    }
 }
 
 // The call in a child whose files may not grow beyond 256 bytes.

@@ -76,6 +76,9 @@ void ReplaceStringInPlace(std::string& text, std::string const& from, std::strin
 // characters), '[...]' sets with ranges, '\' escapes. An empty pattern
 // matches everything; a malformed pattern matches nothing.
 bool MatchField(std::string const& pattern, std::string const& text);
+// text with suffix appended, text first cut so that the whole holds at most
+// limit bytes; a cut never splits a UTF-8 character.
+std::string WithSuffixWithin(std::string const& text, std::string const& suffix, size_t limit);
 // Makes a name usable as a MAT variable or field name.
 void ScrubMatlabName(std::string& name);
 // Gives every name of a list of cleaned MAT variable names its own text, so

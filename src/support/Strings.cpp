@@ -1,5 +1,6 @@
 #include "support/LibUtils.h"
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -71,6 +72,14 @@ void ScrubMatlabName(std::string& name)
         name.resize(63);
 }
 
+std::string WithSuffixWithin(std::string const& text, std::string const& suffix, size_t limit)
+{
+    size_t cut = std::min(text.size(), limit > suffix.size() ? limit - suffix.size() : 0);
+    while (cut > 0 && cut < text.size() && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;  // whole characters only
+    return text.substr(0, cut) + suffix;
+}
+
 void MakeMatlabNamesUnique(std::vector<std::string>& names)
 {
     constexpr size_t kLongest = 63;
@@ -83,15 +92,7 @@ void MakeMatlabNamesUnique(std::vector<std::string>& names)
         if (name != "header" && kept.insert(name).second)
             continue;
         for (int number = 2;; ++number) {
-            const std::string suffix = "_" + std::to_string(number);
-            std::string candidate = name;
-            if (candidate.size() + suffix.size() > kLongest) {
-                size_t cut = kLongest - suffix.size();
-                while (cut > 0 && (static_cast<unsigned char>(candidate[cut]) & 0xC0) == 0x80)
-                    --cut;  // whole characters only
-                candidate.resize(cut);
-            }
-            candidate += suffix;
+            const std::string candidate = WithSuffixWithin(name, "_" + std::to_string(number), kLongest);
             if (taken.insert(candidate).second) {
                 name = candidate;
                 kept.insert(candidate);

@@ -144,14 +144,7 @@ PendingFile::PendingFile(std::wstring target) : m_target(std::move(target))
     for (int attempt = 0;; ++attempt) {
         const std::string extra = attempt == 0 ? suffix : FormatC("%s-%d", suffix.c_str(), attempt);
         // A name near the limit is cut: the temporary file needs no meaning.
-        std::string base = name;
-        if (base.size() + extra.size() > limit) {
-            size_t cut = limit - extra.size();
-            while (cut > 0 && (static_cast<unsigned char>(base[cut]) & 0xC0) == 0x80)
-                --cut;  // keep whole characters
-            base.resize(cut);
-        }
-        const std::string candidate = folder + base + extra;
+        const std::string candidate = folder + WithSuffixWithin(name, extra, limit);
         if (!PathExists(candidate) && !PathExists(candidate + "-journal")) {
             m_path = WidePath(candidate);
             break;

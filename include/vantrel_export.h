@@ -19,7 +19,8 @@
  * SQL failures leave ExportDbData, LoadChannelsFromDatabase and CreateIndices
  * as CppSQLite3Exception (other failures, such as memory running out, are
  * reported as CppSQLite3Exception too); no other exception leaves them. An
- * output that is cancelled or cannot be written completely is removed and
+ * output that is cancelled or cannot be written completely is removed (a
+ * cancelled MAT grid file keeps the MAT header alone) and a failed one is
  * reported to the callback as (-1, text); a completed output replaces an
  * existing file of its own kind only. One export at a time in the process.
  */

@@ -13,7 +13,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testlib"))
-import sidecar  # noqa: E402
+import mdf as sidecar  # noqa: E402
 from libcall import captured, lib  # noqa: E402
 
 P = ctypes.POINTER(ctypes.c_double)

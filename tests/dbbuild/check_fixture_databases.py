@@ -24,9 +24,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "testlib"))
 import db_checks  # noqa: E402
-import sidecar  # noqa: E402
+import mdf as sidecar  # noqa: E402
 from libcall import captured, lib  # noqa: E402
-from sidecar import is_float, is_time  # noqa: E402
+from mdf import is_float, is_time  # noqa: E402
 
 failures = []
 

@@ -14,8 +14,8 @@ import sqlite3
 import struct
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "mdfwrite"))
-import mdf_walk  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testlib"))
+import mdf as mdf_walk  # noqa: E402
 
 DBL_MAX = sys.float_info.max
 EPOCH_2007 = 1167609600

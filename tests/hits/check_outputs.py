@@ -15,8 +15,8 @@ import tempfile
 import numpy
 import scipy.io
 
-sys.path.insert(0, os.path.join(os.environ["VANTREL_SOURCE"], "tests", "mdfwrite"))
-import mdf_walk  # noqa: E402
+sys.path.insert(0, os.path.join(os.environ["VANTREL_SOURCE"], "tests", "testlib"))
+import mdf as mdf_walk  # noqa: E402
 
 lib = ctypes.CDLL(os.environ["VANTREL_LIB"])
 lib.CreateDatabaseW.argtypes = [ctypes.c_wchar_p, ctypes.c_wchar_p]

@@ -17,7 +17,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testlib"))
-import sidecar  # noqa: E402
+import mdf as sidecar  # noqa: E402
 
 DUMP = sys.argv[1]
 failures = []

@@ -1,5 +1,5 @@
 """mdf_files_test.py <mdf_tool>: the MDF writers driven through mdf_tool by call lists made here. Their files are
-walked block by block by mdf_walk.py, itself checked against fixtures of another writer and against corruptions,
+walked block by block by tests/testlib/mdf.py, itself checked against fixtures of another writer and corruptions,
 and read back through the project's reader (the database builder, checked with sqlite3); each guard shows as the
 writer's failure flag with one diagnostic line, and nothing of a refused group is written."""
 import calendar
@@ -16,7 +16,8 @@ import tempfile
 import time
 import unittest
 
-import mdf_walk as mw
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testlib"))
+import mdf as mw  # noqa: E402
 
 TOOL = None
 START, START_NS = [2021, 3, 5, 14, 7, 9], calendar.timegm((2021, 3, 5, 14, 7, 9)) * 10 ** 9

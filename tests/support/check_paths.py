@@ -12,16 +12,16 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testlib"))
-import mdf as sidecar  # noqa: E402
+import mdf  # noqa: E402
 from libcall import captured, lib  # noqa: E402
 
 os.chdir(tempfile.mkdtemp())  # the names below are relative; no settings file here
-shutil.copy(os.path.join(sidecar.FIXTURES, "network_v400.mf4"), b"m\xff.mf4")
+shutil.copy(os.path.join(mdf.FIXTURES, "network_v400.mf4"), b"m\xff.mf4")
 assert lib.CreateDatabase(b"m\xff.mf4", b"d\xff.db") == 1
-ALIASES = b'{"Channels": [{"name": "EngSpeed"}]}'
-open(b"a\xff.json", "wb").write(ALIASES)
-open(b"h\xff.json", "wb").write(ALIASES[:-1] + b', "HitList": [{"FilenameAndPath": "d\xff.db", "Hits": '
-                                                b'[{"StartTime": 0.5, "EndTime": 1.5}]}]}')
+ALIASES = b'{"Channels": [{"name": "EngSpeed"}]'
+HITS = b', "HitList": [{"FilenameAndPath": "d%s", "Hits": [{"StartTime": 0.5, "EndTime": 1.5}]}]}'
+open(b"a\xff.json", "wb").write(ALIASES + b"}")
+open(b"h\xff.json", "wb").write(ALIASES + HITS % b"\xff.db")
 for name in ("ExportToMdfForceRate", "ExportToMdfForceRateW"):
     getattr(lib, name).argtypes = [ctypes.c_wchar_p if name[-1] == "W" else ctypes.c_char_p] * 2 + [ctypes.c_double]
 
@@ -45,14 +45,18 @@ def named(name, mark, wide=True):
     return stem + mark + dot + extension if wide else os.fsencode(stem + mark + dot + extension)
 
 
+def check(what, result, expected, output, why=""):
+    if result != expected or why not in output or made != set(os.listdir(b".")):
+        failures.append(f"{what}: {result}, {sorted(os.listdir(b'.'))}\n{output}")
+
+
 failures = []
 made = set(os.listdir(b"."))
 for function, args, json_index, success, failure, outputs in CALLS:
     made |= {named(o, "\udcff", False) for o in outputs}
     for wide in (False, True):
         result, output = captured(getattr(lib, function + "W" * wide), *[named(a, "\udcff", wide) for a in args])
-        if result != success or made != set(os.listdir(b".")):
-            failures.append(f"{function}{'W' * wide}: {result}, {sorted(os.listdir(b'.'))}\n{output}")
+        check(function + "W" * wide, result, success, output)
     # Each name in turn without a byte form: a JSON argument then names no
     # file and is no JSON text either.
     for i in (i for i, a in enumerate(args) if isinstance(a, str)):
@@ -60,14 +64,11 @@ for function, args, json_index, success, failure, outputs in CALLS:
                                   *[named(a, "\ud800" if k == i else "\udcff") for k, a in enumerate(args)])
         expected, why = (-3, "Could not open file") if i == json_index else \
             (failure, "cannot be named exactly in the current locale")
-        if result != expected or why not in output or made != set(os.listdir(b".")):
-            failures.append(f"{function}W with U+D800 in {args[i]}: {result}, {sorted(os.listdir(b'.'))}\n{output}")
+        check(f"{function}W with U+D800 in {args[i]}", result, expected, output, why)
 
 # A NUL in a "FilenameAndPath" ends no path early: the text names no file.
-result, output = captured(lib.OutputHitsToFile, ALIASES[:-1] + b', "HitList": [{"FilenameAndPath": "d\\u00ff.db\\u0000",'
-                          b' "Hits": [{"StartTime": 0.5, "EndTime": 1.5}]}]}', b"n.mat")
-if result != -2 or made != set(os.listdir(b".")):
-    failures.append(f"A NUL in FilenameAndPath: {result}\n{output}")
+result, output = captured(lib.OutputHitsToFile, ALIASES + HITS % b"\\u00ff.db\\u0000", b"n.mat")
+check("A NUL in FilenameAndPath", result, -2, output)
 shutil.rmtree(os.getcwd())
 print("\n".join(failures) or "ok")
 sys.exit(1 if failures else 0)

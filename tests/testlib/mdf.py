@@ -1,16 +1,15 @@
-"""The MDF files of the tests, in one module: the fixtures and what their JSON sidecars (written by an
-independent MDF library) say, read by this library's rules; and a strict MDF 3.30 / 4.00 block walker written
-from the published block layouts, independent of the writer under test.
+"""The MDF files of the tests: what the fixtures' JSON sidecars (written by an independent MDF library) say, read
+by this library's rules, and a strict MDF 3.30 / 4.00 block walker written from the published block layouts.
 
-Sidecars: where the library's rules differ from the sidecar's reader, the expectation is derived from the
-sidecar: MDF 3 types 7/8 swapped, MDF 3 tables without interpolation take the lower key, range-to-value bounds
-inclusive, text formulas and bit-field tables left raw.
+Where the library's rules differ from the sidecar's reader, expectations are derived from the sidecar: MDF 3 types
+7/8 swapped, MDF 3 tables without interpolation take the lower key, range-to-value bounds inclusive, text formulas
+and bit-field tables left raw.
 
-Walker: read_v3(data, strict) and read_v4(data, strict) follow every link down to the records and return a plain
-model of the file; strictly, also each unused field is zero, each block has the size, link count and alignment of
-its kind, texts end as the layouts say, and blocks, records and padding tile the file exactly. A violation raises
-MdfError. values(group, name) decodes a channel's raw values; physical(channel, raw) converts one.
-Command line: mdf.py [--lax] FILE... prints each file's groups, or the violation (exit status 1)."""
+read_v3(data, strict) and read_v4(data, strict) follow every link down to the records and return a plain model of
+the file; strictly, also each unused field is zero, each block has the size, link count and alignment of its kind,
+texts end as the layouts say, and blocks, records and padding tile the file exactly. A violation raises MdfError.
+values(group, name) decodes a channel's raw values; physical(channel, raw) converts one."""
+import collections
 import datetime
 import glob
 import json
@@ -29,8 +28,8 @@ EPOCH_2007 = 1167609600
 # ---- The fixture set ------------------------------------------------------
 
 def fixture_paths():
-    """Every fixture that has a sidecar, without the ".json"; exits when there
-    is none, so that a missing fixture set never passes as checked."""
+    """Every fixture that has a sidecar, without the ".json"; exits when there is none, so that a missing fixture
+    set never passes as checked."""
     paths = sorted(p[:-5] for p in glob.glob(os.path.join(FIXTURES, "*.json")))
     if not paths:
         print("no fixtures found in " + FIXTURES)
@@ -99,9 +98,8 @@ def bit_offset(channel, v4):
 
 
 def string_slots(channel):
-    """A variable-length string channel's record values: offsets of its
-    entries in the signal data, where the fixtures' writer lays the texts in
-    equal slots."""
+    """A variable-length string channel's record values: offsets of its entries in the signal data, where the
+    fixtures' writer lays the texts in equal slots."""
     count = channel["raw"]["count"]
     total = int(channel["signal_data"].split("(")[1].split()[0])
     slot = total // count
@@ -109,8 +107,7 @@ def string_slots(channel):
 
 
 def first_bytes(text):
-    """The value of a fixed-length string channel: its first eight bytes as a
-    little-endian unsigned integer."""
+    """The value of a fixed-length string channel: its first eight bytes as a little-endian unsigned integer."""
     return int.from_bytes((text.encode("latin-1") + b"\0" * 8)[:8], "little")
 
 
@@ -147,29 +144,24 @@ def range_value(vals, x):
 
 
 def physical_expectation(channel, group, v4, raw_values=None):
-    """The sidecar's physical statistics as this library computes them, or
-    None where the values stay raw. Where the rules differ, the samples are
-    recomputed by the library's rule from raw_values (every record, then
-    with range and mean) when given, else from the sidecar's raw samples
-    (then without range and mean)."""
+    """The sidecar's physical statistics as this library computes them, or None where the values stay raw. Where
+    the rules differ, the samples are recomputed by the library's rule from raw_values (every record, then with
+    range and mean) when given, else from the sidecar's raw samples (then without range and mean)."""
     conv = channel.get("conversion") or {}
     cc = conv.get("cc_type")
     if left_raw(conv, v4):
         return None
     want = channel["phys"]
     if not v4 and cc in (7, 8):
-        # The other reading of types 7 and 8: the sibling channel of the
-        # other type with the same parameters.
+        # The other reading of types 7 and 8: the sibling channel of the other type with the same parameters.
         sibling = [c for c in group["channels"] if (c.get("conversion") or {}).get("cc_type") == 15 - cc
                    and c["conversion"].get("params") == conv.get("params")]
         return sibling[0]["phys"]
     if not v4 and cc == 2:
-        # Table without interpolation, MDF 3: the lower key's value (the
-        # sidecar's reader takes the nearest key).
+        # Table without interpolation, MDF 3: the lower key's value (the sidecar's reader takes the nearest key).
         rule = lambda x: lower_key(conv["pairs"], x)  # noqa: E731
     elif v4 and cc == 6:
-        # Range to value: the first range holding the value, bounds included
-        # (the sidecar's reader misses values at the bounds).
+        # Range to value: the first range holding the value, bounds included (the sidecar's reader misses them).
         rule = lambda x: range_value(conv["vals"], x)  # noqa: E731
     else:
         return want
@@ -187,8 +179,8 @@ def physical_expectation(channel, group, v4, raw_values=None):
 # ---- Statistics -----------------------------------------------------------
 
 def samples(stats, n):
-    """(label, record index, wanted value) of each record the statistics of
-    n records name: the first ones, the last ones and the probes."""
+    """(label, record index, wanted value) of each record the statistics of n records name: the first ones, the
+    last ones and the probes."""
     for i, want in enumerate(stats.get("first", [])):
         yield f"first[{i}]", i, want
     for i, want in enumerate(stats.get("last", [])):
@@ -198,14 +190,11 @@ def samples(stats, n):
 
 
 def text_differences(want, texts):
-    """How the texts of every record differ from text statistics: the first
-    and last three, and the count of each text."""
+    """How the texts of every record differ from text statistics: the first and last three, and each text's count."""
     differences = []
     if texts[:3] != want["first"] or texts[-3:] != want["last"]:
         differences.append(f"texts {texts[:3]}..{texts[-3:]} != {want['first']}..{want['last']}")
-    counts = {}
-    for t in texts:
-        counts[t] = counts.get(t, 0) + 1
+    counts = dict(collections.Counter(texts))
     if counts != want["distinct"]:
         differences.append(f"text counts {counts} != {want['distinct']}")
     return differences
@@ -577,20 +566,3 @@ def read_v4(data, strict=True):
         ranges.check_tiling()
     return {"version": 4, "header": header, "events": events, "groups": groups}
 
-
-def main(arguments):
-    for path in [a for a in arguments if a != "--lax"]:
-        with open(path, "rb") as f:
-            data = f.read()
-        try:
-            groups = (read_v4 if data[8:10] == b"4." else read_v3)(data, "--lax" not in arguments)["groups"]
-        except (MdfError, ET.ParseError) as error:
-            return print("%s: %s" % (path, error)) or 1
-        for g in groups:
-            print("%s: %r, %d records of %d bytes: %s" % (path, g["name"], g["record_count"], g["record_size"],
-                                                           ", ".join(c["name"] for c in g["channels"])))
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

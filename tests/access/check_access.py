@@ -87,9 +87,9 @@ def open_data(db, listing, wide=False):
     args = (db, listing) if wide else (os.fsencode(db), os.fsencode(listing))
     result, output = captured(lib.OpenDataFileW if wide else lib.OpenDataFile, *args, ctypes.byref(values),
                               ctypes.byref(stamps), ctypes.byref(count))
-    if values:
+    if result > 0:
         lib.CloseDataFile(values, 0)
-    elif stamps or count.value:
+    elif values or stamps or count.value:
         output += "outputs not cleared\n"
     return round(result, 6), output.replace(db, "@").replace(listing, "#")
 

@@ -30,45 +30,35 @@ struct Value {
     std::string text;
 };
 
-class Database {
-public:
-    explicit Database(const std::string& path)
-    {
-        std::remove(path.c_str());
-        check(sqlite3_open(path.c_str(), &db_));
+// Runs one statement with the values bound; throws with SQLite's text on a
+// failure.
+void execute(sqlite3* db, const std::string& sql, const std::vector<Value>& values = {})
+{
+    sqlite3_stmt* stmt = nullptr;
+    int code = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+    for (int i = 0; code == SQLITE_OK && i < static_cast<int>(values.size()); ++i) {
+        const Value& v = values[i];
+        if (v.kind == SQLITE_FLOAT)
+            sqlite3_bind_double(stmt, i + 1, v.number);
+        else if (v.kind == SQLITE_TEXT)
+            sqlite3_bind_text(stmt, i + 1, v.text.data(), static_cast<int>(v.text.size()), SQLITE_STATIC);
     }
-    ~Database() { sqlite3_close_v2(db_); }
+    if (code == SQLITE_OK)
+        code = sqlite3_step(stmt) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR;
+    sqlite3_finalize(stmt);
+    if (code != SQLITE_OK)
+        throw std::runtime_error(sql.substr(0, 80) + ": " + sqlite3_errmsg(db));
+}
 
-    void exec(const std::string& sql) { check(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr)); }
+void insert(sqlite3* db, const std::string& table, const std::vector<Value>& row)
+{
+    std::string sql = "INSERT INTO " + table + " VALUES (?";
+    for (size_t i = 1; i < row.size(); ++i)
+        sql += ", ?";
+    execute(db, sql + ")", row);
+}
 
-    void insert(const std::string& table, const std::vector<Value>& row)
-    {
-        std::string sql = "INSERT INTO " + table + " VALUES (?";
-        for (size_t i = 1; i < row.size(); ++i)
-            sql += ", ?";
-        sqlite3_stmt* stmt = nullptr;
-        check(sqlite3_prepare_v2(db_, (sql + ")").c_str(), -1, &stmt, nullptr));
-        std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owner(stmt, sqlite3_finalize);
-        for (int i = 0; i < static_cast<int>(row.size()); ++i) {
-            if (row[i].kind == SQLITE_FLOAT)
-                sqlite3_bind_double(stmt, i + 1, row[i].number);
-            else if (row[i].kind == SQLITE_TEXT)
-                sqlite3_bind_text(stmt, i + 1, row[i].text.data(), static_cast<int>(row[i].text.size()), SQLITE_STATIC);
-        }
-        check(sqlite3_step(stmt) == SQLITE_DONE ? SQLITE_OK : SQLITE_ERROR);
-    }
-
-private:
-    void check(int code)
-    {
-        if (code != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db_));
-    }
-
-    sqlite3* db_ = nullptr;
-};
-
-void writeRecords(Database& db, int messageId, const TestMessage& message)
+void writeRecords(sqlite3* db, int messageId, const TestMessage& message)
 {
     const int count = static_cast<int>(message.signals.size());
     for (int part = 1; part <= MeasurementDb::PartOfSignal(count); ++part) {
@@ -78,7 +68,7 @@ void writeRecords(Database& db, int messageId, const TestMessage& message)
         for (int k = first; k <= last; ++k)
             types.push_back(message.signals[k - 1].integer ? MeasurementDb::ColumnType::Integer
                                                            : MeasurementDb::ColumnType::Double);
-        db.exec(mbstring(MeasurementDb::RecordTableCreateSql(messageId, part, first, types)));
+        execute(db, mbstring(MeasurementDb::RecordTableCreateSql(messageId, part, first, types)));
         for (const TestRow& row : message.rows) {
             std::vector<Value> values = {row.time};
             for (int k = first; k <= last; ++k) {
@@ -86,7 +76,7 @@ void writeRecords(Database& db, int messageId, const TestMessage& message)
                 bool integer = message.signals[k - 1].integer;
                 values.push_back(!v ? Value() : integer ? static_cast<double>(static_cast<long long>(*v)) : *v);
             }
-            db.insert(MeasurementDb::RecordTableName(messageId, part), values);
+            insert(db, MeasurementDb::RecordTableName(messageId, part), values);
         }
     }
 }
@@ -95,10 +85,15 @@ void writeRecords(Database& db, int messageId, const TestMessage& message)
 
 void MakeMeasurementDb(const std::string& path, const TestDatabase& database)
 {
-    Database db(path);
-    db.exec("BEGIN");
+    std::remove(path.c_str());
+    sqlite3* db = nullptr;
+    int opened = sqlite3_open(path.c_str(), &db);
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> owner(db, sqlite3_close_v2);
+    if (opened != SQLITE_OK)
+        throw std::runtime_error("cannot create " + path);
+    execute(db, "BEGIN");
     for (const wchar_t* table : MeasurementDb::kSchemaTables)
-        db.exec(mbstring(table));
+        execute(db, mbstring(table));
     int channelId = 1;
     std::map<std::string, std::pair<double, double>> networks;  // rows, last time
     for (size_t m = 0; m < database.messages.size(); ++m) {
@@ -111,9 +106,9 @@ void MakeMeasurementDb(const std::string& path, const TestDatabase& database)
             maxTime = std::max(maxTime, row.time);
         }
         double rows = static_cast<double>(message.rows.size());
-        db.insert("Messages", {id, message.name, "", message.signalCount.value_or(message.signals.size()),
-                               MeasurementDb::RecordTableName(id), message.network, minTime, maxTime, 0.0, 0.0,
-                               message.messageCount.value_or(message.rows.size()), 0.0, 0.0, 8});
+        insert(db, "Messages", {id, message.name, "", message.signalCount.value_or(message.signals.size()),
+                                MeasurementDb::RecordTableName(id), message.network, minTime, maxTime, 0.0, 0.0,
+                                message.messageCount.value_or(message.rows.size()), 0.0, 0.0, 8});
         networks[message.network].first += rows;
         networks[message.network].second = std::max(networks[message.network].second, maxTime);
 
@@ -127,23 +122,23 @@ void MakeMeasurementDb(const std::string& path, const TestDatabase& database)
                 }
             if (low > high)
                 low = high = 0;
-            db.insert("Channels", {channelId, id, s.messageChannel.value_or(static_cast<int>(k) + 1), s.name,
-                                   s.signalType.empty() ? Value() : s.signalType, low, high, low, low, 0.0,
-                                   message.network, s.units, s.daqRate, -1, 0.0, "",
-                                   s.nullScaling ? Value() : s.slope, s.nullScaling ? Value() : s.offset,
-                                   s.dataType.value_or(s.integer ? 1 : 4), 0.0, s.bitLength, 0.0, 1, s.muxValue,
-                                   s.sequence.value_or(channelId), s.collectionMask});
+            insert(db, "Channels", {channelId, id, s.messageChannel.value_or(static_cast<int>(k) + 1), s.name,
+                                    s.signalType.empty() ? Value() : s.signalType, low, high, low, low, 0.0,
+                                    message.network, s.units, s.daqRate, -1, 0.0, "",
+                                    s.nullScaling ? Value() : s.slope, s.nullScaling ? Value() : s.offset,
+                                    s.dataType.value_or(s.integer ? 1 : 4), 0.0, s.bitLength, 0.0, 1, s.muxValue,
+                                    s.sequence.value_or(channelId), s.collectionMask});
             for (const auto& [value, text] : s.states)
-                db.insert("ChannelStates", {channelId, text, value});
+                insert(db, "ChannelStates", {channelId, text, value});
         }
     }
-    db.exec("INSERT INTO Channels (ID, Name, CollectionMask) VALUES (0, 'Collection Key', " +
-            std::to_string(database.collectionKey) + ")");
+    execute(db, "INSERT INTO Channels (ID, Name, CollectionMask) VALUES (0, 'Collection Key', ?)",
+            {database.collectionKey});
     if (database.statisticsStart)
         for (const auto& [name, figures] : networks)
-            db.insert("Network_Statistics", {name, figures.first, figures.first, 0.0, 0.0, 0.0,
-                                             *database.statisticsStart, figures.second, 0.0});
-    db.exec("COMMIT");
+            insert(db, "Network_Statistics", {name, figures.first, figures.first, 0.0, 0.0, 0.0,
+                                              *database.statisticsStart, figures.second, 0.0});
+    execute(db, "COMMIT");
 }
 
 }  // namespace testlib

@@ -15,12 +15,10 @@ struct TestSignal {
     double offset = 0.0;
     bool integer = false;  // INTEGER column instead of DOUBLE
     std::string units;
-    // Unset: DataType 1 for integer columns, 4 else; MessageChannel the
-    // signal's position; Sequence the channel ID.
-    std::optional<int> dataType;
+    std::optional<int> dataType;  // unset: 1 for integer columns, 4 else
     int bitLength = 32;
-    std::optional<int> messageChannel;
-    std::optional<int> sequence;
+    std::optional<int> messageChannel;  // unset: the signal's position
+    std::optional<int> sequence;        // unset: the channel ID
     int collectionMask = 1;
     std::string daqRate;
     int muxValue = -1;

@@ -1,10 +1,8 @@
 #include "TestSupport.h"
 
 #include <clocale>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <langinfo.h>
@@ -65,8 +63,8 @@ ScopedLocale::ScopedLocale(const char* name)
 
 namespace {
 
-// Generated from the system's locale sources into a folder of our own, which
-// LOCPATH names ahead of the system's folder for the rest of the process.
+// From the system's locale sources into a folder of our own, which LOCPATH
+// names ahead of the system's folder for the rest of the process.
 std::string generatedLocale(const char* charmap, const char* name, nl_item item, const char* wanted)
 {
     static TempDir folder;
@@ -82,6 +80,14 @@ std::string generatedLocale(const char* charmap, const char* name, nl_item item,
     if (locale)
         freelocale(locale);
     return found ? name : "";
+}
+
+std::string readAll(std::FILE* file)
+{
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        text += static_cast<char>(c);
+    return text;
 }
 
 }  // namespace
@@ -107,29 +113,16 @@ StdoutCapture::StdoutCapture() : sink_(std::tmpfile()), saved_(dup(1))
 
 std::string StdoutCapture::text()
 {
-    std::string captured;
     if (saved_ < 0)
-        return captured;
+        return "";
     std::fflush(stdout);
     dup2(saved_, 1);
     close(saved_);
     saved_ = -1;
     std::rewind(sink_);
-    for (int c; (c = std::fgetc(sink_)) != EOF;)
-        captured += static_cast<char>(c);
+    std::string captured = readAll(sink_);
     std::fclose(sink_);
     return captured;
-}
-
-std::string fixture(const std::string& relative)
-{
-    const char* dir = std::getenv("VANTREL_FIXTURES");
-    return std::string(dir && *dir ? dir : VANTREL_FIXTURES_DIR) + "/" + relative;
-}
-
-std::string sourcePath(const std::string& relative)
-{
-    return std::string(VANTREL_SOURCE_DIR) + "/" + relative;
 }
 
 std::vector<uint8_t> readBytes(const std::string& path)
@@ -140,12 +133,6 @@ std::vector<uint8_t> readBytes(const std::string& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::string readText(const std::string& path)
-{
-    std::vector<uint8_t> bytes = readBytes(path);
-    return {bytes.begin(), bytes.end()};
-}
-
 void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -154,26 +141,13 @@ void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes)
         throw std::runtime_error("cannot write " + path);
 }
 
-void writeText(const std::string& path, const std::string& text)
-{
-    writeBytes(path, {text.begin(), text.end()});
-}
-
-bool fileExists(const std::string& path)
-{
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
-}
-
 CommandResult run(const std::string& command)
 {
-    CommandResult result;
     // The sanitizer runtime must not be preloaded into the tools we call.
     FILE* pipe = popen(("env -u LD_PRELOAD " + command).c_str(), "r");
     if (!pipe)
-        return result;
-    for (int c; (c = std::fgetc(pipe)) != EOF;)
-        result.output += static_cast<char>(c);
+        return {};
+    CommandResult result{-1, readAll(pipe)};
     int status = pclose(pipe);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
@@ -185,17 +159,6 @@ std::string shellQuote(const std::string& text)
     for (char c : text)
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
-}
-
-CommandResult sqlite3(const std::string& database, const std::string& sql)
-{
-    return run("sqlite3 -batch -bail " + shellQuote(database) + " " + shellQuote(sql) + " 2>&1");
-}
-
-std::string python()
-{
-    const char* configured = std::getenv("VANTREL_PYTHON");
-    return configured && *configured ? configured : VANTREL_PYTHON;
 }
 
 }  // namespace testlib

@@ -1,10 +1,12 @@
 // Helpers shared by the test programs: temporary folders, process state held
-// for a scope, captured standard output, fixture paths, whole-file reads and
-// running external commands (sqlite3, python3, ...).
+// for a scope, captured standard output, fixture paths, whole files and
+// external commands (sqlite3, python3, ...).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,7 +27,9 @@ private:
     std::string path_;
 };
 
-// Process state changed for the lifetime of an object and put back after.
+// Process state changed for the lifetime of an object and put back after:
+// the working directory, an environment variable (unset by a null value; TZ
+// takes effect at once) or the C locale (ok(): the named locale exists).
 class Scoped {
 public:
     Scoped(const Scoped&) = delete;
@@ -34,47 +38,37 @@ public:
 protected:
     Scoped() = default;
     ~Scoped() { restore_(); }
-    std::function<void()> restore_ = [] {};
+    std::function<void()> restore_;
 };
 
-// The working directory.
-class ScopedChdir : Scoped {
-public:
+struct ScopedChdir : Scoped {
     explicit ScopedChdir(const std::string& dir);
 };
 
-// An environment variable (unset with a null value); tzset() follows, so TZ
-// changes take effect.
-class ScopedEnv : Scoped {
-public:
+struct ScopedEnv : Scoped {
     ScopedEnv(const char* name, const char* value);
 };
 
-// The C locale (LC_ALL); ok() tells whether the named locale exists.
-class ScopedLocale : Scoped {
-public:
+struct ScopedLocale : Scoped {
     explicit ScopedLocale(const char* name);
     bool ok() const { return ok_; }
-
-private:
     bool ok_;
 };
 
-// de_DE.UTF-8 (a comma as decimal separator) and a locale whose character set
-// is ISO-8859-1, generated once with localedef into a folder that LOCPATH then
-// names; empty when that fails.
+// de_DE.UTF-8 (a decimal comma) and a locale of the character set ISO-8859-1,
+// generated once with localedef into a folder that LOCPATH then names; empty
+// when that fails.
 std::string commaDecimalLocale();
 std::string latin1Locale();
 
-// Collects what the process writes to standard output (descriptor 1, so stdio
-// and direct writes alike) from construction until text().
+// Collects what the process writes to standard output (descriptor 1: stdio
+// and direct writes alike) until text() returns it.
 class StdoutCapture {
 public:
     StdoutCapture();
     ~StdoutCapture() { text(); }
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
-    // Stops collecting and returns what was written.
     std::string text();
 
 private:
@@ -82,29 +76,46 @@ private:
     int saved_;
 };
 
-// Absolute path of a fixture file, e.g. fixture("mdf/types_v330.mdf").
-std::string fixture(const std::string& relative);
-// Absolute path of a file of the source tree.
-std::string sourcePath(const std::string& relative);
+// A fixture file, e.g. fixture("mdf/types_v330.mdf"), and a file of the source tree.
+inline std::string fixture(const std::string& relative)
+{
+    const char* dir = std::getenv("VANTREL_FIXTURES");
+    return std::string(dir && *dir ? dir : VANTREL_FIXTURES_DIR) + "/" + relative;
+}
+inline std::string sourcePath(const std::string& relative) { return VANTREL_SOURCE_DIR "/" + relative; }
 
 std::vector<uint8_t> readBytes(const std::string& path);
-std::string readText(const std::string& path);
 void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
-void writeText(const std::string& path, const std::string& text);
-bool fileExists(const std::string& path);
+inline std::string readText(const std::string& path)
+{
+    std::vector<uint8_t> bytes = readBytes(path);
+    return {bytes.begin(), bytes.end()};
+}
+inline void writeText(const std::string& path, const std::string& text) { writeBytes(path, {text.begin(), text.end()}); }
+inline bool fileExists(const std::string& path)
+{
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
 
 struct CommandResult {
     int exitCode = -1;
     std::string output;  // standard output only
 };
-// Runs a shell command and collects its standard output.
+// Runs a shell command; shellQuote makes a text one word of it.
 CommandResult run(const std::string& command);
-// Quotes a text as one word of a shell command.
 std::string shellQuote(const std::string& text);
 // The sqlite3 command-line tool (batch mode, stopping at the first error) on
 // the database; its error lines join the output.
-CommandResult sqlite3(const std::string& database, const std::string& sql);
+inline CommandResult sqlite3(const std::string& database, const std::string& sql)
+{
+    return run("sqlite3 -batch -bail " + shellQuote(database) + " " + shellQuote(sql) + " 2>&1");
+}
 // Debian's python3, which has the packages the tests rely on.
-std::string python();
+inline std::string python()
+{
+    const char* configured = std::getenv("VANTREL_PYTHON");
+    return configured && *configured ? configured : VANTREL_PYTHON;
+}
 
 }  // namespace testlib

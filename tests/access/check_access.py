@@ -1,8 +1,7 @@
-"""Record access and validation as hosts reach them: the README's example
-program in C (narrow forms) and python through ctypes (wide forms) on its
-sample, checked against the sidecar of an independent MDF tool; what
-OpenDataFile(W) answers and prints for the lists, files and hostile databases
-the random model never makes; ValidateSignals' result files parsed as JSON.
+"""Record access and validation through the shared library: the README's
+example program (C, narrow forms) and ctypes (wide forms) on its sample against
+the sidecar; OpenDataFile(W) on the lists, files and hostile databases the
+random model never makes; ValidateSignals' result files parsed as JSON.
 
 check_access.py <step_records program>"""
 import ctypes
@@ -149,7 +148,6 @@ for listing, sql, result, output, *database in OPENS:
             f.write(b"\xff" * 4096)
     for wide in (False, True):
         expect(f"OpenDataFile{'W' * wide} {listing} {sql} {database}", open_data(path, listing, wide), (result, output))
-expect("a missing database is not made", os.path.exists(MISSING), False)
 
 # A narrow path is the file's bytes; in a wide one U+DC80..U+DCFF stand for
 # the bytes 0x80..0xFF, and a path with no byte form names no file.
@@ -157,8 +155,8 @@ named = [shutil.copy(DB, os.path.join(TMP, "d\udcff.db")), os.path.join(TMP, "l\
 with open(named[1], "w") as f:
     f.write(A)
 expect("paths", [open_data(*named), open_data(*named, wide=True)], [(START, "")] * 2)
-expect("no byte form", open_data(os.path.join(TMP, "d\ud800.db"), A, wide=True),
-       (0, f"Path {TMP}/d\ufffd.db cannot be named exactly in the current locale\n"))
+expect("no byte form; no file made", (open_data(os.path.join(TMP, "d\ud800.db"), A, True), os.path.exists(MISSING)),
+       ((0, f"Path {TMP}/d\ufffd.db cannot be named exactly in the current locale\n"), False))
 
 # Null texts or outputs give the failure results.
 out = (ctypes.byref(values), ctypes.byref(stamps), ctypes.byref(count))
@@ -195,8 +193,7 @@ RESOLVED = [
      "required": "false"},
 ]
 PLAIN = {"name_in_script": "plain", "name": "NoSeparator", "message_name": "Group0004", "network_name": ""}
-# A database names a group's message after its first channel, here the time
-# channel, which in the first group has no "Message | Network" comment.
+# A database names a group's message after its first channel (here a time channel without comment).
 IN_DB = [dict(SPEED, message_name="Group0001", network_name="HS CAN")] + RESOLVED + [dict(PLAIN, network_name="HS CAN")]
 OPTIONAL = {"name_in_script": "opt", "required": False, "OptionalList": [{"channel_name": "Absent"}]}
 REQUIRED = {"name_in_script": "req", "OptionalList": [{"channel_name": "Absent"}]}
@@ -220,7 +217,12 @@ def validated(where, got, code, document, output_part=""):
 
 
 validated("MDF, all resolved", validate(NETWORK, ALIASES), 4, {"Channels": [SPEED] + RESOLVED + [PLAIN]})
-for ascii in (False, True):  # a name written with a JSON escape is the same name
+# A name written with a JSON escape is the same name, in every list.
+NAMES_DB = os.path.join(TMP, "names.db")
+expect("CreateDatabase", captured(lib.CreateDatabase, NAMES.encode(), NAMES_DB.encode())[0], 1)
+result, output = open_data(NAMES_DB, '{"Channels": [{"name": "\\u00dcbersetzung"}]}')
+expect("escaped name in a channel list", (result > 0, output), (True, ""))
+for ascii in (False, True):
     validated(f"MDF, Latin-1 name, escaped {ascii}", validate(NAMES, [{"name": "\u00dcbersetzung"}], ascii=ascii), 1,
               {"Channels": [{"name_in_script": "\u00dcbersetzung", "name": "\u00dcbersetzung",
                              "message_name": "Group0001", "network_name": ""}]})

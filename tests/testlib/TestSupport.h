@@ -91,7 +91,10 @@ inline std::string readText(const std::string& path)
     std::vector<uint8_t> bytes = readBytes(path);
     return {bytes.begin(), bytes.end()};
 }
-inline void writeText(const std::string& path, const std::string& text) { writeBytes(path, {text.begin(), text.end()}); }
+inline void writeText(const std::string& path, const std::string& text)
+{
+    writeBytes(path, {text.begin(), text.end()});
+}
 inline bool fileExists(const std::string& path)
 {
     std::error_code ec;

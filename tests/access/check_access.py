@@ -31,7 +31,6 @@ def expect(where, got, wanted):
         failures.append(f"{where}: {got!r}\n  wanted {wanted!r}")
 
 
-
 # The README's example program (a C host: narrow forms) on its bundled sample,
 # and the same road through ctypes (wide forms), checked against the sidecar.
 NETWORK = os.path.join(sidecar.FIXTURES, "network_v400.mf4")

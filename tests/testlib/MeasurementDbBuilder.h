@@ -1,6 +1,5 @@
-// Small measurement databases written with plain SQL in the builder's format
-// (tables, columns, naming, statistics), for tests of the readers: record
-// access, hit extraction, export.
+// Small measurement databases written with plain SQL in the builder's format,
+// for tests of the readers: record access, hit extraction, export.
 #pragma once
 
 #include <optional>
@@ -16,17 +15,14 @@ struct TestSignal {
     double offset = 0.0;
     bool integer = false;  // INTEGER column instead of DOUBLE
     std::string units;
-    // Channels columns a reader may rely on; unset ones take the builder's
-    // values (DataType 1 for integer columns, 4 else; MessageChannel the
-    // signal's position; Sequence the channel ID).
-    std::optional<int> dataType;
+    std::optional<int> dataType;  // unset: 1 for integer columns, 4 else
     int bitLength = 32;
-    std::optional<int> messageChannel;
-    std::optional<int> sequence;
+    std::optional<int> messageChannel;  // unset: the signal's position
+    std::optional<int> sequence;        // unset: the channel ID
     int collectionMask = 1;
     std::string daqRate;
     int muxValue = -1;
-    bool nullScaling = false;  // NULL Slope and Offset
+    bool nullScaling = false;                            // NULL Slope and Offset
     std::vector<std::pair<double, std::string>> states;  // ChannelStates rows (value, text)
 };
 
@@ -49,15 +45,11 @@ struct TestDatabase {
     std::vector<TestMessage> messages;  // message IDs 1, 2, ... in this order
     // MinTime of every Network_Statistics row; no rows without it.
     std::optional<double> statisticsStart;
-    // CollectionMask of the Channels row with ID 0 (the collection key).
-    unsigned collectionKey = 1;
+    unsigned collectionKey = 1;  // CollectionMask of the Channels row with ID 0
 };
 
-// Writes the database new (an existing file is replaced). Throws
+// Writes the database new (an existing file is replaced); throws
 // std::runtime_error with SQLite's text when a statement fails.
 void MakeMeasurementDb(const std::string& path, const TestDatabase& database);
-
-// The record table part (1, 2, ...) of a 1-based signal number.
-int recordTablePart(int signalNumber);
 
 }  // namespace testlib

@@ -1,18 +1,11 @@
-"""An independent model of what an export of a measurement database holds,
-read with python's sqlite3, and the checks of every output against it: MDF
-files through the strict block walker of tests/mdfwrite/mdf_walk.py, CSV with
-python's csv, MAT with scipy.io.loadmat and matdump, and databases made back
-from the MDF files (a round trip through CreateDatabase).
-
-The model follows the export rules: the channels of the collection (all when
-it holds none), messages ordered by their first Sequence, channels by
-Sequence; physical ("Double") values as stored; every value written at its
-stored width unless it is physical or only makes sense scaled (states with a
-scaling, multiplexed), which are written as scaled doubles.
-
-usage: export_model.py (<database> <output base> <rate ms> <formats>)...
-Prints one line for each output that differs from the model.
-"""
+"""An independent model of what an export of a measurement database holds, read with python's sqlite3, and
+the checks of every output against it: MDF files through the strict block walker tests/mdfwrite/mdf_walk.py
+(and the databases CreateDatabase made back from them), CSV with python's csv, MAT with scipy and matdump.
+The model follows the export rules: the channels of the collection (all when it holds none), messages ordered
+by their first Sequence, channels by Sequence; physical ("Double") values as stored; every value written at
+its stored width unless it is physical or only makes sense scaled (states with a scaling, multiplexed),
+which are written as scaled doubles.
+usage: export_model.py (<database> <output base> <rate ms> <formats>)... prints each output that differs."""
 import collections
 import csv
 import datetime
@@ -28,10 +21,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import mdf_walk  # noqa: E402
 
 DBL_MAX = sys.float_info.max
-EPOCH_2007 = 1167609600
 CSV, MDF3, MAT, MDF4 = 1, 2, 4, 0x100
-# The value of a message that has no record to give: no value at all.
-MISSING = object()
+MISSING = object()  # the value of a message that has no record to give
 
 
 def latin1(text):
@@ -40,45 +31,42 @@ def latin1(text):
 
 
 class Channel:
-    def __init__(self, message, index, row, has_states):
-        (self.id, _, self.name, self.signal_type, slope, offset, sequence, mask, data_type, bits, mux,
+    def __init__(self, message, row, has_states):
+        (self.id, self.index, self.name, self.signal_type, slope, offset, sequence, mask, data_type, bits, mux,
          self.units) = row
-        self.message, self.index = message, index
+        self.message = message
         self.slope = 1.0 if slope is None else slope
         self.offset = 0.0 if offset is None else offset
-        self.sequence = sequence or 0
-        self.mask = mask or 0
+        self.sequence, self.mask = sequence or 0, mask or 0
         self.data_type = 3 if data_type is None else data_type
-        self.bits = 32 if bits is None else bits
-        self.mux = -1 if mux is None else mux
         self.physical = self.signal_type == "Double"
         self.states = has_states and self.signal_type in (None, "State Encoded", "Text")
         hybrid = self.states and (self.slope != 1.0 or self.offset != 0.0)
-        self.scaled_double = not self.physical and (hybrid or self.mux not in (-1, -2))
+        self.scaled_double = not self.physical and (hybrid or mux not in (None, -1, -2))
         self.is_float = self.physical or self.data_type in (3, 4)
-        # ('double'|'float'|'int', bits, signed) of the MDF record.
+        self.big_integer = not self.is_float and self.data_type < 3 and (32 if bits is None else bits) > 32
+        # The MDF record's (walker kind, bits).
         if self.physical or self.scaled_double or self.data_type >= 4:
-            self.kind = "double", 64, True
+            self.kind = "float", 64
         elif self.data_type == 3:
-            self.kind = "float", 32, True
+            self.kind = "float", 32
         else:
-            self.kind = "int", next(b for b in (8, 16, 32, 64) if self.bits <= b or b == 64), self.data_type != 0
+            size = next(b for b in (8, 16, 32, 64) if (32 if bits is None else bits) <= b or b == 64)
+            self.kind = "uint" if self.data_type == 0 else "int", size
 
     def raw(self, stored):
         """The value the MDF record must hold for a stored column value."""
-        kind, bits, signed = self.kind
-        stored = None if stored is MISSING else stored
-        if kind == "int":
+        (kind, bits), stored = self.kind, None if stored is MISSING else stored
+        if kind != "float":
             value = int(stored or 0) & ((1 << bits) - 1)
-            return value - (1 << bits) if signed and value >> (bits - 1) else value
+            return value - (1 << bits) if kind == "int" and value >> (bits - 1) else value
         if stored is None:
-            return math.inf if kind == "float" else DBL_MAX
-        if kind == "float":
+            return math.inf if bits == 32 else DBL_MAX
+        if bits == 32:
             return struct.unpack("<f", struct.pack("<f", stored))[0] if abs(stored) < 3.4e38 else math.copysign(math.inf, stored)
         return stored * self.slope + self.offset if self.scaled_double else float(stored)
 
     def stored_integer(self, stored):
-        """An integer column's 64 bits, unsigned for DataType 0."""
         bits = int(stored or 0) & (2**64 - 1)
         return bits if self.data_type == 0 else bits - (bits >> 63) * 2**64
 
@@ -95,32 +83,25 @@ class Channel:
             return DBL_MAX
         return v if self.physical or (self.slope == 1.0 and self.offset == 0.0) else v * self.slope + self.offset
 
-    def physical_value(self, stored):
-        if stored is None:
-            return None
-        return stored if self.physical else stored * self.slope + self.offset
-
 
 class Message:
     def __init__(self, row):
         self.id, self.name, self.network, self.signal_count, self.min_time, self.max_time = row
-        self.channels = {}
-        self.stored = None
+        self.channels, self.stored = {}, None
 
     def table(self, part=1):
         return "MessageData%04d" % self.id if part == 1 else "MessageData%04d_%04d" % (self.id, part)
 
     def records(self, con):
-        """[(time, {column index: stored})] of the described columns in rowid order, parts joined by rowid."""
+        """[(time, {column: stored})] of the described columns in rowid order, parts joined by rowid."""
         if self.stored is None:
-            parts = {}
+            parts = collections.defaultdict(list)
             for k in self.channels:
-                parts.setdefault((k - 1) // 500 + 1, []).append(k)
+                parts[(k - 1) // 500 + 1].append(k)
             base = con.execute("SELECT rowid, TIME_VAL FROM %s ORDER BY rowid" % self.table()).fetchall()
             values = {rowid: {} for rowid, _ in base}
             for part, ks in parts.items():
-                cols = ", ".join("Signal%d" % k for k in ks)
-                for row in con.execute("SELECT rowid, %s FROM %s" % (cols, self.table(part))):
+                for row in con.execute("SELECT rowid, %s FROM %s" % (", ".join("Signal%d" % k for k in ks), self.table(part))):
                     values[row[0]].update(zip(ks, row[1:]))
             self.stored = [(t, values[rowid]) for rowid, t in base]
         return self.stored
@@ -135,32 +116,24 @@ class Export:
             "SELECT ID, Name, Network, SignalCount, MinTime, MaxTime FROM Messages")]
         states = {r[0] for r in self.con.execute("SELECT DISTINCT ChannelId FROM ChannelStates")}
         for m in self.messages:
-            available, part = 0, 1
-            while True:
-                columns = len(self.con.execute("PRAGMA table_info(%s)" % m.table(part)).fetchall()) - 1
-                available += max(columns, 0)
-                if columns < 500:
-                    break
-                part += 1
-            m.signal_count = min(m.signal_count or 0, available)
+            part, columns, available = 1, 500, 0
+            while columns >= 500:  # a full part may go on in the next
+                columns = max(len(self.con.execute("PRAGMA table_info(%s)" % m.table(part)).fetchall()) - 1, 0)
+                available, part = available + columns, part + 1
+            # A Channels row describes its column (the first in ID order), when the tables hold it.
             for row in self.con.execute(
                     "SELECT ID, MessageChannel, Name, SignalType, Slope, Offset, Sequence, CollectionMask, DataType, "
                     "BitLength, MUXValue, Units FROM Channels WHERE MessageId = ? ORDER BY ID", (m.id,)):
-                k = row[1]
-                if k is not None and 1 <= k <= (m.signal_count or 0) and k not in m.channels:
-                    m.channels[k] = Channel(m, k, row, row[0] in states)
-        mask_row = self.con.execute("SELECT CollectionMask FROM Channels WHERE ID = 0").fetchone()
-        mask = 0xFFFFFFFF if mask_row is None else mask_row[0] & 0xFFFFFFFF
-
-        def first_sequence(m):
-            return min([c.sequence for c in m.channels.values() if c.sequence > 0], default=0)
-
-        self.messages.sort(key=first_sequence)
-        self.channels = [c for m in self.messages for k, c in sorted(m.channels.items())
-                         if c.sequence != 0 and (mask == 0xFFFFFFFF or c.mask & mask)]
+                if row[1] is not None and 1 <= row[1] <= min(m.signal_count or 0, available) and row[1] not in m.channels:
+                    m.channels[row[1]] = Channel(m, row, row[0] in states)
+        key = self.con.execute("SELECT CollectionMask FROM Channels WHERE ID = 0").fetchone()
+        mask = 0xFFFFFFFF if key is None else key[0] & 0xFFFFFFFF
+        self.messages.sort(key=lambda m: min([c.sequence for c in m.channels.values() if c.sequence > 0], default=0))
+        every = [c for m in self.messages for k, c in sorted(m.channels.items())]
+        self.channels = [c for c in every if c.sequence != 0 and (mask == 0xFFFFFFFF or c.mask & mask)]
         if not self.channels:
-            self.channels = [c for m in self.messages for k, c in sorted(m.channels.items())]
-            for c in self.channels:
+            self.channels = every
+            for c in every:
                 c.sequence = c.sequence or 1
         self.channels.sort(key=lambda c: c.sequence)
         self.exported = [m for m in self.messages if any(c.message is m for c in self.channels)]
@@ -174,7 +147,7 @@ class Export:
         return [(t, [v.get(c.index) for c in channels]) for t, v in message.records(self.con)]
 
     def span(self):
-        return (min(m.min_time for m in self.exported), max(m.max_time for m in self.exported))
+        return min(m.min_time for m in self.exported), max(m.max_time for m in self.exported)
 
     def points(self, rate_ms):
         start, end = self.span()
@@ -182,128 +155,100 @@ class Export:
             return 0
         return int((end - start) * 1000.0 / rate_ms)
 
-    def grid(self, rate_ms, gap=0.0):
-        """[(t, {message id: record time whose values the point holds})]."""
-        start, _ = self.span()
-        points = self.points(rate_ms)
-        period = rate_ms / 1000.0
-        result, i = [], 0
-        while i < points:
-            t = i * period + start
-            held = {}
-            for m in self.exported:
-                if t < m.min_time:
-                    held[m.id] = m.min_time
-                elif t >= m.max_time:
-                    held[m.id] = m.max_time
-                else:
-                    held[m.id] = self.con.execute("SELECT MAX(TIME_VAL) FROM %s WHERE TIME_VAL <= ?" % m.table(),
-                                                  (t,)).fetchone()[0]
-            result.append((t, held))
-            if gap > 0:
-                nexts = [self.con.execute("SELECT MIN(TIME_VAL) FROM %s WHERE TIME_VAL > ?" % m.table(),
-                                          (t,)).fetchone()[0] for m in self.exported]
-                nexts = [n for n in nexts if n is not None]
-                if nexts and t + gap < min(nexts):
-                    skip = int((min(nexts) - t) / period) - 1
-                    i += max(skip, 0)
-            i += 1
-        return result
-
-    def held_records(self, rate_ms, gap):
-        """[(t, {channel: stored value})] of the grid; the first record of a time is the one held."""
+    def grid(self, rate_ms, gap):
+        """[(t, {channel: stored value})]: each point holds the record at or before it (a message's first
+        before its first), the first record of a time; a gap without records is skipped."""
         first = {}
         for m in self.exported:
             for t, values in reversed(m.records(self.con)):
                 first[(m.id, t)] = values
-        return [(t, {c: first.get((c.message.id, held[c.message.id]), {}).get(c.index, MISSING)
-                     for c in self.channels})
-                for t, held in self.grid(rate_ms, gap)]
+        start, period, points, i, result = self.span()[0], rate_ms / 1000.0, self.points(rate_ms), 0, []
+        while i < points:
+            t, held = i * period + start, {}
+            for m in self.exported:
+                held[m.id] = m.min_time if t < m.min_time else m.max_time if t >= m.max_time else self.con.execute(
+                    "SELECT MAX(TIME_VAL) FROM %s WHERE TIME_VAL <= ?" % m.table(), (t,)).fetchone()[0]
+            result.append((t, {c: first.get((c.message.id, held[c.message.id]), {}).get(c.index, MISSING)
+                               for c in self.channels}))
+            nexts = [self.con.execute("SELECT MIN(TIME_VAL) FROM %s WHERE TIME_VAL > ?" % m.table(),
+                                      (t,)).fetchone()[0] for m in self.exported] if gap > 0 else []
+            nexts = [n for n in nexts if n is not None]
+            if nexts and t + gap < min(nexts):
+                i += max(int((min(nexts) - t) / period) - 1, 0)
+            i += 1
+        return result
 
 
-# ---- MDF ------------------------------------------------------------------------------
+# ---- MDF --------------------------------------------------------------------------------------------------
 
 def check_channel_block(cn, channel, version):
     name = cn["name"]
-    expected = channel.name if version == 4 else latin1(channel.name)
-    assert name == expected, (name, expected)
-    kind, bits, signed = channel.kind
-    walker_kind = "float" if kind != "int" else ("int" if signed else "uint")
-    assert (cn["bit_count"], cn["kind"]) == (bits, walker_kind), (name, cn["bit_count"], cn["kind"])
-    conversion = cn["conversion"]
+    assert name == (channel.name if version == 4 else latin1(channel.name)), (name, channel.name)
+    assert (cn["kind"], cn["bit_count"]) == channel.kind, (name, cn["kind"], cn["bit_count"], channel.kind)
     declared = (1.0, 0.0) if channel.physical or channel.scaled_double else (channel.slope, channel.offset)
-    if conversion and conversion["type"] == "linear":
-        assert (conversion["factor"], conversion["offset"]) == declared, (name, conversion, declared)
+    if cn["conversion"] and cn["conversion"]["type"] == "linear":
+        assert (cn["conversion"]["factor"], cn["conversion"]["offset"]) == declared, (name, cn["conversion"], declared)
     elif not channel.states:
         assert declared == (1.0, 0.0), (name, "scaling not declared")
+    m = channel.message
     description = cn["description"].decode("utf-8" if version == 4 else "latin-1")
-    expected = channel.message.name + (" | " + channel.message.network if channel.message.network else "")
-    assert description == expected, (name, description, expected)
+    assert description == m.name + (" | " + m.network if m.network else ""), (name, description)
 
 
-def check_records(group, channels, rows, start_abs):
-    """rows: [(time, [stored value per channel])] the group's records must hold."""
-    assert group["record_count"] == len(rows), (group["record_count"], len(rows))
-    cns = group["channels"]
-    assert cns[0]["name"] == "time" and len(cns) == len(channels) + 1
-    for record, (t, values) in zip(mdf_walk.records(group), rows):
-        assert abs(start_abs + mdf_walk.decode(record, cns[0]) - t) < 1e-6, (t, start_abs)
-        for cn, channel, stored in zip(cns[1:], channels, values):
-            got, want = mdf_walk.decode(record, cn), channel.raw(stored)
-            assert got == want or (got != got and want != want), (channel.name, t, got, want)
-
-
-def check_mdf(db, path, group_messages, rate_ms, gap):
+def check_mdf(export, path, group_messages, rate_ms, gap):
     """Walks an exported file strictly and checks it against the model."""
-    export = Export(db)
     data = open(path, "rb").read()
     model = mdf_walk.read_v4(data) if data.startswith(b"MDF     4") else mdf_walk.read_v3(data)
-    version = model["version"]
+    version, groups = model["version"], model["groups"]
     if version == 4 and gap < rate_ms / 1000.0:
         gap = 0.0  # 3.30 takes ForceRateGap as read, 4.00 none below the period
-    # Record times count from the header's start, the time base cut to its second.
-    start_abs = model["header"]["start_ns"] / 1e9 - EPOCH_2007
-    assert start_abs == math.floor(export.minimum), (start_abs, export.minimum)
-    groups = model["groups"]
+    # Record times count from the header's start: the time base cut to its second.
+    start = model["header"]["start_ns"] / 1e9 - 1167609600
+    assert start == math.floor(export.minimum), (start, export.minimum)
     if not export.channels:
-        assert groups == []
-        return
-    if export.points(rate_ms) > 0:
-        layout = [(groups[0], export.channels, [(t, [values[c] for c in export.channels])
-                                                for t, values in export.held_records(rate_ms, gap)])]
-        assert len(groups) == 1
+        layout = []
+    elif export.points(rate_ms) > 0:
+        layout = [(export.channels, [(t, [v[c] for c in export.channels]) for t, v in export.grid(rate_ms, gap)])]
     elif not group_messages:
-        layout = [(g, [c], export.recorded(c.message, [c])) for g, c in zip(groups, export.channels)]
-        assert len(groups) == len(export.channels)
+        layout = [([c], export.recorded(c.message, [c])) for c in export.channels]
     else:
-        layout = [(g, export.of(m), export.recorded(m, export.of(m))) for g, m in zip(groups, export.exported)]
-        assert len(groups) == len(export.exported), (len(groups), len(export.exported))
-    for group, channels, rows in layout:
-        for cn, channel in zip(group["channels"][1:], channels):
+        layout = [(export.of(m), export.recorded(m, export.of(m))) for m in export.exported]
+    assert len(groups) == len(layout), (len(groups), len(layout))
+    for group, (channels, rows) in zip(groups, layout):
+        cns = group["channels"]
+        assert cns[0]["name"] == "time" and len(cns) == len(channels) + 1
+        for cn, channel in zip(cns[1:], channels):
             check_channel_block(cn, channel, version)
-        check_records(group, channels, rows, start_abs)
+        assert group["record_count"] == len(rows), (group["record_count"], len(rows))
+        for record, (t, values) in zip(mdf_walk.records(group), rows):
+            assert abs(start + mdf_walk.decode(record, cns[0]) - t) < 1e-6, (t, start)
+            for cn, channel, stored in zip(cns[1:], channels, values):
+                got, want = mdf_walk.decode(record, cn), channel.raw(stored)
+                assert got == want or (got != got and want != want), (channel.name, t, got, want)
 
 
-def check_round_trip(db, back):
-    """A database made from an exported MDF file holds the exported values."""
-    original, copy = Export(db), Export(back)
-    copies = {(m.name, c.name): (m, c) for m in copy.messages for c in m.channels.values()}
-    for channel in original.channels:
-        m2, c2 = copies[(channel.message.name, channel.name)]
-        mine, theirs = channel.message.records(original.con), m2.records(copy.con)
+def check_round_trip(export, back):
+    """The database made from an exported MDF file holds the exported records; NULLs become 0 in an MDF
+    integer (the widths are the walk's)."""
+    copy = Export(back)
+    copies = {(m.name, c.name): c for m in copy.messages for c in m.channels.values()}
+    for channel in export.channels:
+        c2 = copies[(channel.message.name, channel.name)]
+        mine, theirs = channel.message.records(export.con), c2.message.records(copy.con)
         assert len(mine) == len(theirs), channel.name
         for (t1, v1), (t2, v2) in zip(mine, theirs):
             assert abs(t1 - t2) <= 1e-6, (channel.name, t1, t2)
-            p1, p2 = channel.physical_value(v1[channel.index]), c2.physical_value(v2[c2.index])
-            # NULLs become 0 in an MDF integer; widths are checked by the walk.
-            if channel.kind[0] != "int" and p1 is not None:
+            p1, p2 = v1[channel.index], v2[c2.index]
+            if channel.kind[0] == "float" and p1 is not None:
+                p1 = p1 if channel.physical else p1 * channel.slope + channel.offset
+                p2 = p2 if c2.physical else p2 * c2.slope + c2.offset
                 assert p1 == p2 or abs(p1 - p2) <= 1e-6 * max(abs(p1), 1.0), (channel.name, p1, p2)
 
 
-# ---- CSV ------------------------------------------------------------------------------
+# ---- CSV --------------------------------------------------------------------------------------------------
 
 def csv_cell(export, c, stored, state_text):
-    if not c.is_float and c.data_type < 3 and c.bits > 32 and stored is not MISSING:
+    if c.big_integer and stored is not MISSING:
         return ",%d" % c.stored_integer(stored)
     v = c.export_value(stored)
     if state_text and c.states and stored is not MISSING and not (c.is_float and stored is None):
@@ -313,41 +258,32 @@ def csv_cell(export, c, stored, state_text):
             return ',"%s|%s"' % (latin1(text[0]).replace('"', '""'), "%.7g" % v)
     if v != v:
         return ",nan"
-    if -2147483648.0 <= v <= 2147483647.0 and v == int(v):
-        return ",%d" % int(v)
-    return ",%.7g" % v
+    return ",%d" % v if -2147483648.0 <= v <= 2147483647.0 and v == int(v) else ",%.7g" % v
 
 
-def csv_row(export, t, cells, blank, dup, state_text):
-    """One row: date and time (UTC), time since the first record, the cells;
-    blank(message) tells a cell left empty by WriteDuplicates 0."""
+def csv_row(export, t, cells, unchanged, dup, state_text):
+    """Date and time (UTC), time since the first record, the cells; unchanged(c): blank for WriteDuplicates 0."""
     when = datetime.datetime(1601, 1, 1) + datetime.timedelta(seconds=int((t + 12812083200.0) * 1e7) // 10**7)
     clock = "%d:%d:%d %s" % (when.hour % 12 or 12, when.minute, when.second, "AM" if when.hour < 12 else "PM")
     line = "%d/%d/%d,%s,%.7f" % (when.year, when.month, when.day, clock, t - export.minimum)
     for c in export.channels:
         m = c.message
-        empty = {0: blank(c), 1: t < m.min_time, 2: not (m.min_time <= t < m.max_time)}.get(dup, False)
-        line += "," if empty else csv_cell(export, c, cells(c), state_text)
+        blank = {0: unchanged(c), 1: t < m.min_time, 2: not (m.min_time <= t < m.max_time)}.get(dup, False)
+        line += "," if blank else csv_cell(export, c, cells(c), state_text)
     return line
 
 
 def csv_event_rows(export, dup, state_text):
-    """The rows at recorded times: messages merged by time, those of one time in ID order."""
+    """The rows at recorded times: messages merged by time, those of one instant in ID order."""
     data = {m.id: m.records(export.con) for m in export.exported}
-    firsts = []
-    for c in export.channels:
-        if c.message not in firsts:
-            firsts.append(c.message)
+    firsts = list(dict.fromkeys(c.message for c in export.channels))
     idx = {m.id: 0 for m in firsts}
     done = {m.id: not data[m.id] for m in firsts}
 
     def now(m):
         return data[m.id][idx[m.id]][0] if data[m.id] else DBL_MAX
 
-    t, row_message = DBL_MAX, None
-    for m in firsts:
-        if now(m) < t:
-            t, row_message = now(m), m
+    t, row_message = min(((now(m), m) for m in firsts), key=lambda e: e[0], default=(DBL_MAX, None))
     lines, seen = [], set()
     while t < DBL_MAX:
         lines.append(csv_row(export, t, lambda c: data[c.message.id][idx[c.message.id]][1].get(c.index),
@@ -358,8 +294,7 @@ def csv_event_rows(export, dup, state_text):
             seen |= {row_message.id, same.id}
             row_message = same
             continue
-        seen = set()
-        following = DBL_MAX
+        seen, following = set(), DBL_MAX
         for m in firsts:
             while not done[m.id] and now(m) <= t:
                 if idx[m.id] + 1 < len(data[m.id]):
@@ -372,16 +307,7 @@ def csv_event_rows(export, dup, state_text):
     return lines
 
 
-def csv_grid_rows(export, rate_ms, gap, dup, state_text):
-    lines, previous = [], None
-    for i, (t, values) in enumerate(export.held_records(rate_ms, gap)):
-        lines.append(csv_row(export, t, values.get, lambda c: i > 0 and values[c] == previous[c], dup, state_text))
-        previous = values
-    return lines
-
-
-def check_csv(db, path, rate_ms, gap, dup, state_text, units):
-    export = Export(db)
+def check_csv(export, path, rate_ms, gap, dup, state_text, units):
     with open(path, encoding="latin-1", newline="") as f:
         lines = f.read().split("\n")
     assert lines[-1] == "", "the file ends with a line end"
@@ -392,48 +318,44 @@ def check_csv(db, path, rate_ms, gap, dup, state_text, units):
     heading = next(csv.reader([lines[0]]))
     assert heading == ["Date", "Time", "Time (abs)"] + names, (heading, names)
     if export.points(rate_ms) > 0:
-        expected = csv_grid_rows(export, rate_ms, gap, dup, state_text)
+        grid = export.grid(rate_ms, gap)
+        expected = [csv_row(export, t, v.get, lambda c: i > 0 and v[c] == grid[i - 1][1][c], dup, state_text)
+                    for i, (t, v) in enumerate(grid)]
     else:
         expected = csv_event_rows(export, dup, state_text)
-    got = lines[1:-1]
-    assert len(got) == len(expected), (len(got), len(expected))
-    for i, (a, b) in enumerate(zip(got, expected)):
-        assert a == b, (i, a, b)
+    assert len(lines) - 2 == len(expected), (len(lines) - 2, len(expected))
+    for i, (got, want) in enumerate(zip(lines[1:], expected)):
+        assert got == want, (i, got, want)
 
 
-# ---- MAT ------------------------------------------------------------------------------
+# ---- MAT --------------------------------------------------------------------------------------------------
 
-def check_mat(db, base, group_messages, rate_ms, gap):
+def check_mat(export, base, group_messages, rate_ms, gap):
     import numpy
     import scipy.io
-    export = Export(db)
     files = [base + ".mat"] + sorted(glob.glob(glob.escape(base) + "_[0-9][0-9].mat"))
     for path in files:
         dump = subprocess.run(["matdump", path], capture_output=True)
         assert dump.returncode == 0, ("matdump", path, dump.stderr)
     if export.points(rate_ms) > 0:
+        # One matrix over the files; a point a gap skips holds its times and NaN.
         parts = [scipy.io.loadmat(p, uint16_codec="utf-16-le") for p in files]
         data = numpy.vstack([p["SignalData"] for p in parts])
         names = [str(n[0]) for n in parts[0]["SignalNames"][0]]
         assert names == ["Time", "AbsTime"] + [latin1(c.name) for c in export.channels], names
-        start, _ = export.span()
-        period = rate_ms / 1000.0
-        expected_rows = export.points(rate_ms)
-        assert data.shape == (expected_rows, len(export.channels) + 2), (data.shape, expected_rows)
-        by_time = dict(export.held_records(rate_ms, gap))
-        for i in range(expected_rows):
+        start, period, points = export.span()[0], rate_ms / 1000.0, export.points(rate_ms)
+        assert data.shape == (points, len(export.channels) + 2), (data.shape, points)
+        held = dict(export.grid(rate_ms, gap))
+        for i in range(points):
             t = i * period + start
             assert data[i, 0] == t - export.minimum and data[i, 1] == t, (i, data[i, :2], t)
-            if t in by_time:
-                want = [c.export_value(by_time[t][c]) for c in export.channels]
-                assert list(data[i, 2:]) == want, (i, list(data[i, 2:]), want)
-            else:
-                assert all(v != v for v in data[i, 2:]), (i, "a skipped point holds no value")
+            want = [c.export_value(held[t][c]) if t in held else math.nan for c in export.channels]
+            assert numpy.array_equal(data[i, 2:], want, equal_nan=True), (i, list(data[i, 2:]), want)
         return
     content = scipy.io.loadmat(files[0], struct_as_record=True, uint16_codec="utf-16-le")
     variables = [k for k in content if not k.startswith("__")]
-    assert variables[0] == "header", variables
-    assert len(variables) == len(export.channels) + 1 and len(set(variables)) == len(variables), variables
+    # No variable replaces another: "header" first, then one per channel.
+    assert variables[0] == "header" and len(set(variables)) == len(export.channels) + 1, variables
     order = export.channels if not group_messages else [c for m in export.exported for c in export.of(m)]
     for name, c in zip(variables[1:], order):
         s = content[name][0, 0]
@@ -448,42 +370,31 @@ def check_mat(db, base, group_messages, rate_ms, gap):
         assert (s["min"][0, 0], s["max"][0, 0]) == (low, high), (name, s["min"], s["max"], low, high)
 
 
-# ---- The outputs of one export ----------------------------------------------------------
-
-def settings_beside(base):
-    """The export settings of the settings file in the output's folder (the first line of a name wins)."""
-    values = {"WriteStateText": "1", "WriteUnits": "0", "WriteDuplicates": "0", "GroupMessages": "1",
-              "ForceRateGap": "0", "MDF Extension": ".dat"}
-    cfg = os.path.join(os.path.dirname(os.path.abspath(base)), "kvxexport.cfg")
-    lines = open(cfg, encoding="latin-1").read().splitlines() if os.path.exists(cfg) else []
-    seen = set()
-    for line in lines:
-        name, _, value = line.partition("=")
-        if name in values and name not in seen:
-            values[name] = value
-            seen.add(name)
-    return values
-
+# ---- The outputs of one export ----------------------------------------------------------------------------
 
 def check_outputs(db, base, rate_ms, formats):
-    """Yields (output, what differs) for every output of the formats."""
-    s = settings_beside(base)
-    gap = float(s["ForceRateGap"] or 0)
+    """Yields (output, what differs) for each output of the formats, under the settings file beside it."""
+    s = {"WriteStateText": "1", "WriteUnits": "0", "WriteDuplicates": "0", "GroupMessages": "1", "ForceRateGap": "0",
+         "MDF Extension": ".dat"}
+    cfg = os.path.join(os.path.dirname(os.path.abspath(base)), "kvxexport.cfg")
+    for line in reversed(open(cfg, encoding="latin-1").read().splitlines()):  # the first of a name counts
+        name, _, value = line.partition("=")
+        s[name] = value
+    export, gap, group = Export(db), float(s["ForceRateGap"] or 0), s["GroupMessages"] != "0"
     below = 0.0 if rate_ms and gap < rate_ms / 1000.0 else gap  # CSV and MAT: no gap below the period
-    group = s["GroupMessages"] != "0"
     if formats & MDF3 and s["MDF Extension"].lower() == ".mf4" and not formats & MDF4:
-        formats = formats & ~MDF3 | MDF4  # an ".mf4" extension makes the file MDF 4.00
+        formats = formats & ~MDF3 | MDF4
     outputs = [(CSV, base + " Log File.csv", lambda p: check_csv(
-                    db, p, rate_ms, below, int(s["WriteDuplicates"]), s["WriteStateText"] != "0", s["WriteUnits"] != "0")),
-               (MAT, base + ".mat", lambda p: check_mat(db, base, group, rate_ms, below)),
-               (MDF3, base + s["MDF Extension"], lambda p: check_mdf(db, p, group, rate_ms, gap)),
-               (MDF4, base + ".mf4", lambda p: check_mdf(db, p, group, rate_ms, gap))]
+                    export, p, rate_ms, below, int(s["WriteDuplicates"]), s["WriteStateText"] != "0", s["WriteUnits"] != "0")),
+               (MAT, base + ".mat", lambda p: check_mat(export, base, group, rate_ms, below)),
+               (MDF3, base + s["MDF Extension"], lambda p: check_mdf(export, p, group, rate_ms, gap)),
+               (MDF4, base + ".mf4", lambda p: check_mdf(export, p, group, rate_ms, gap))]
     for flag, path, check in outputs:
         if formats & flag:
             try:
                 check(path)
                 if os.path.exists(path + ".db"):
-                    check_round_trip(db, path + ".db")
+                    check_round_trip(export, path + ".db")
             except Exception as failure:  # what differs, a missing file, or a walker's MdfError
                 yield path, repr(failure)
 
@@ -491,6 +402,5 @@ def check_outputs(db, base, rate_ms, formats):
 if __name__ == "__main__":
     arguments = sys.argv[1:]
     for i in range(0, len(arguments), 4):
-        db, base, rate_ms, formats = arguments[i:i + 4]
-        for path, failure in check_outputs(db, base, int(rate_ms), int(formats, 0)):
+        for path, failure in check_outputs(arguments[i], arguments[i + 1], int(arguments[i + 2]), int(arguments[i + 3])):
             print("%r: %s" % (path, failure))

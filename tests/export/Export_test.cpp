@@ -25,6 +25,8 @@ namespace {
 
 constexpr unsigned kAll = kExportCsv | kExportMat | kExportMdf3 | kExportMdf4;
 
+void Int16(TestSignal& s) { s.integer = true; s.dataType = 1; s.bitLength = 16; }
+
 TestSignal Signal(std::string name, std::function<void(TestSignal&)> adjust = nullptr)
 {
     TestSignal s;
@@ -32,13 +34,6 @@ TestSignal Signal(std::string name, std::function<void(TestSignal&)> adjust = nu
     if (adjust)
         adjust(s);
     return s;
-}
-
-void Int16(TestSignal& s)
-{
-    s.integer = true;
-    s.dataType = 1;
-    s.bitLength = 16;
 }
 
 // Rows at times t0, t0 + step, ...; value v of signal k is (row + 1) * (k + 1).
@@ -313,7 +308,7 @@ TEST_F(Exports, TheExportedFunctionsWriteOneMdfFileOrNothing)
     EXPECT_EQ(testlib::sqlite3(dir.file("api2/source.db"), "SELECT count(*) = (SELECT count(*) FROM Messages) FROM "
                                                             "sqlite_master WHERE name LIKE 'MessageIndex%';").output, "1\n");
 
-    auto damaged = [](char const* sql) { return Scenario{"wide", [] { return Wide(600, 5); }, "", 0.001, sql}; };
+    auto damaged = [](char const* sql) { return Scenario{"wide", [] { return Wide(600, 5); }, "", -1.0, sql}; };
     const Scenario grid{"grid", [] { return Grid(0.0); }};
     const std::tuple<Scenario, char const*, char const*, char const*> failures[] = {
         {grid, "text.db", "o", "UNKNOWN_ERROR error from: text.db\n"},

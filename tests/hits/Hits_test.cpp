@@ -33,7 +33,7 @@ TestMessage Message(std::string name, std::vector<std::string> const& signals, s
 // The hit list entry of a.db with these hits.
 std::string OfA(std::string const& hits)
 {
-    return R"({"FilenameAndPath": "@a.db", "Hits": [)" + hits + "]}";
+    return R"({"FilenameAndPath": "a.db", "Hits": [)" + hits + "]}";
 }
 
 class Hits : public ::testing::Test {
@@ -44,32 +44,23 @@ protected:
         // a.db: M (x) at 1, 2, 3, 4 s and N (z) at 2.5 and 5 s; b.db: M (x,
         // y) with NULL cells; c.db: message and network names holding
         // pattern characters.
-        MakeMeasurementDb(dir.file("a.db"), {{Message("M", {"x"}, {{101, {1}}, {102, {2}}, {103, {3}}, {104, {4}}}),
-                                              Message("N", {"z"}, {{102.5, {25}}, {105, {50}}})}, 100.0});
-        MakeMeasurementDb(dir.file("b.db"), {{Message("M", {"x", "y"}, {{101, {10, std::nullopt}}, {102, {std::nullopt, 20}},
-                                                                       {103, {30, 30}}})}, 100.0});
-        MakeMeasurementDb(dir.file("c.db"), {{Message("M[1]", {"s"}, {{101, {5}}, {102, {6}}}, "N*[x]")}, 100.0});
+        MakeMeasurementDb("a.db", {{Message("M", {"x"}, {{101, {1}}, {102, {2}}, {103, {3}}, {104, {4}}}),
+                                    Message("N", {"z"}, {{102.5, {25}}, {105, {50}}})}, 100.0});
+        MakeMeasurementDb("b.db", {{Message("M", {"x", "y"}, {{101, {10, {}}}, {102, {{}, 20}}, {103, {30, 30}}})}, 100.0});
+        MakeMeasurementDb("c.db", {{Message("M[1]", {"s"}, {{101, {5}}, {102, {6}}}, "N*[x]")}, 100.0});
     }
 
-    // '@' stands for the test folder.
-    std::string Expand(std::string text) const
+    static std::string List(std::string const& entries, std::string const& channels = R"({"name": "x"})",
+                            std::string const& settings = "")
     {
-        for (size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at))
-            text.replace(at, 1, dir.path() + "/");
-        return text;
-    }
-
-    std::string List(std::string const& entries, std::string const& channels = R"({"name": "x"})",
-                     std::string const& settings = "") const
-    {
-        return Expand("{" + settings + R"("Channels": [)" + channels + R"(], "HitList": [)" + entries + "]}");
+        return "{" + settings + R"("Channels": [)" + channels + R"(], "HitList": [)" + entries + "]}";
     }
 
     // The result, and what the call printed.
     std::pair<int, std::string> Run(std::string const& list, std::string const& output)
     {
         StdoutCapture capture;
-        const int result = OutputHitsToFile(list.c_str(), dir.file(output).c_str());
+        const int result = OutputHitsToFile(list.c_str(), output.c_str());
         return {result, capture.text()};
     }
 
@@ -79,19 +70,20 @@ protected:
         std::string sql;
         for (int t = 1; t <= tables; ++t)
             sql += "SELECT * FROM MessageData000" + std::to_string(t) + "; SELECT '-';";
-        return testlib::sqlite3(dir.file(db), sql + "SELECT StartTime FROM Markers;").output;
+        return testlib::sqlite3(db, sql + "SELECT StartTime FROM Markers;").output;
     }
 
     // The names and contents of the folder's files.
     std::map<std::string, std::vector<uint8_t>> Files() const
     {
         std::map<std::string, std::vector<uint8_t>> files;
-        for (auto const& entry : std::filesystem::directory_iterator(dir.path()))
+        for (auto const& entry : std::filesystem::directory_iterator("."))
             files[entry.path().filename().string()] = readBytes(entry.path().string());
         return files;
     }
 
     TempDir dir;
+    ScopedChdir here{dir.path()};  // the databases and outputs are named relative to it
 };
 
 TEST_F(Hits, OutputAxis)
@@ -112,19 +104,19 @@ TEST_F(Hits, OutputAxis)
               R"({"name": "x", "message_name": "M"}, {"name": "z", "message_name": "N"})"),
          2, "0.0|2.0\n1.0|3.0\n2.0|3.0\n3.0|4.0\n-\n0.0|25.0\n4.0|50.0\n-\n0.0\n2.0\n4.0\n", ""},
         {"NULL before a channel's first point; untouched cells repeat",
-         List(R"({"FilenameAndPath": "@b.db", "Hits": [{"StartTime": 0, "EndTime": 9}]})", R"({"name": "x"}, {"name": "y"})"),
+         List(R"({"FilenameAndPath": "b.db", "Hits": [{"StartTime": 0, "EndTime": 9}]})", R"({"name": "x"}, {"name": "y"})"),
          1, "0.0|10.0|\n1.0|10.0|20.0\n2.0|30.0|30.0\n-\n0.0\n", ""},
         {"two databases, one listed twice",
-         List(OfA(R"({"StartTime": 1, "EndTime": 2})") + R"(, {"FilenameAndPath": "@b.db", "Hits": [{"StartTime": 1,
+         List(OfA(R"({"StartTime": 1, "EndTime": 2})") + R"(, {"FilenameAndPath": "b.db", "Hits": [{"StartTime": 1,
               "EndTime": 1}]}, )" + OfA(R"({"StartTime": 4, "EndTime": 4})")),
          1, "0.0|1.0\n1.0|2.0\n2.0|10.0\n3.0|4.0\n-\n0.0\n2.0\n3.0\n", ""},
         {"databases without a required channel or that do not open are skipped",
-         List(R"({"FilenameAndPath": "@nowhere/x.db", "Hits": [{"EndTime": 9}]}, )" + OfA(R"({"EndTime": 9})") +
-                  R"(, {"FilenameAndPath": "@b.db", "Hits": [{"StartTime": 1, "EndTime": 3}]})",
+         List(R"({"FilenameAndPath": "nowhere/x.db", "Hits": [{"EndTime": 9}]}, )" + OfA(R"({"EndTime": 9})") +
+                  R"(, {"FilenameAndPath": "b.db", "Hits": [{"StartTime": 1, "EndTime": 3}]})",
               R"({"name": "y"})"),
          1, "1.0|20.0\n2.0|30.0\n-\n0.0\n", "File does not have enough signals for script "},
         {"names holding pattern characters find their own rows",
-         List(R"({"FilenameAndPath": "@c.db", "Hits": [{"EndTime": 9}]})",
+         List(R"({"FilenameAndPath": "c.db", "Hits": [{"EndTime": 9}]})",
               R"({"name_in_script": "S", "OptionalList": [{"channel_name": "s", "message_name": "M?1?", "network_name": "N*"}]})"),
          1, "0.0|5.0\n1.0|6.0\n-\n0.0\n", ""},
     };
@@ -134,7 +126,7 @@ TEST_F(Hits, OutputAxis)
         ASSERT_EQ(result, 0) << printed;
         EXPECT_EQ(Subset("out.db", tables), expected);
         EXPECT_NE(printed.find(diagnostic), std::string::npos) << printed;
-        ASSERT_EQ(std::remove(dir.file("out.db").c_str()), 0);
+        ASSERT_EQ(std::remove("out.db"), 0);
     }
 }
 
@@ -145,19 +137,19 @@ TEST_F(Hits, UnusableCalls)
         {"{", -3},
         {R"({"HitList": []})", -3},
         {R"({"Channels": [{"name": "x"}]})", -3},
-        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "@a.db", "Hits": [{"EndTime": 1e400}]}]})", -3},
-        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "@a.db", "Hits": [{"Spacing": -1}]}]})", -3},
+        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "a.db", "Hits": [{"EndTime": 1e400}]}]})", -3},
+        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "a.db", "Hits": [{"Spacing": -1}]}]})", -3},
         {R"({"SpacingBetweenHitsInOutputFile": -1, "Channels": [{"name": "x"}], "HitList": []})", -3},
         {R"({"Channels": [{"name": "x"}], "HitList": []})", -2},
-        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "@a.db", "Hits": {"EndTime": 1}}]})", -2},
-        {R"({"Channels": [{"name": "x"}], "HitList": [5, {"FilenameAndPath": "@a.db", "Hits": ["x", {"EndTime": 1}]}]})", 0},
+        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "a.db", "Hits": {"EndTime": 1}}]})", -2},
+        {R"({"Channels": [{"name": "x"}], "HitList": [5, {"FilenameAndPath": "a.db", "Hits": ["x", {"EndTime": 1}]}]})", 0},
     };
     StdoutCapture quiet;
     for (auto const& [list, expected] : cases) {
         SCOPED_TRACE(list ? list : "null");
-        EXPECT_EQ(OutputHitsToFile(list ? Expand(list).c_str() : nullptr, dir.file("o.db").c_str()), expected);
-        EXPECT_EQ(fileExists(dir.file("o.db")), expected == 0);
-        std::remove(dir.file("o.db").c_str());
+        EXPECT_EQ(OutputHitsToFile(list, "o.db"), expected);
+        EXPECT_EQ(fileExists("o.db"), expected == 0);
+        std::remove("o.db");
     }
     const std::string list = List(OfA(R"({"StartTime": 1, "EndTime": 2})"));
     EXPECT_EQ(OutputHitsToFile(list.c_str(), nullptr), -2);
@@ -165,56 +157,44 @@ TEST_F(Hits, UnusableCalls)
     EXPECT_EQ(OutputHitsToFileW(nullptr, L"o.db"), -3);
 }
 
-// A listed source at the subset path (out a.db, or a.mat whose subset is
-// a.db); a text file and a measurement database without Markers at the
-// subset path; a text file at the output path.
-TEST_F(Hits, FilesInTheWayStayUntouched)
-{
-    writeText(dir.file("f.db"), "not a database");
-    writeText(dir.file("h.mf4"), "not an MDF file");
-    std::filesystem::copy_file(dir.file("b.db"), dir.file("g.db"));
-    const auto before = Files();
-    for (char const* output : {"a.db", "a.mat", "f.mf4", "g.mf4", "h.mf4"}) {
-        const auto [result, printed] = Run(List(OfA(R"({"StartTime": 1, "EndTime": 2})")), output);
-        EXPECT_EQ(result, -2) << output;
-        EXPECT_NE(printed.find("left untouched"), std::string::npos) << printed;
-    }
-    EXPECT_EQ(Files(), before);
-}
-
 TEST_F(Hits, ExistingSubsetIsReusedOnlyForTheSameChannelsAndHits)
 {
     const std::string hits = OfA(R"({"StartTime": 1, "EndTime": 2})"), m = R"({"name": "x", "message_name": "M"})";
     ASSERT_EQ(Run(List(hits), "r.mat").first, 0);
     const auto first = Files();
-    testlib::sqlite3(dir.file("a.db"), "UPDATE MessageData0001 SET Signal1 = Signal1 + 100");
+    testlib::sqlite3("a.db", "UPDATE MessageData0001 SET Signal1 = Signal1 + 100");
     // Rerun: nothing is extracted again, the outputs stay (the MAT file's
     // first 128 bytes hold the time it was written).
     ASSERT_EQ(Run(List(hits), "r.mat").first, 0);
-    EXPECT_EQ(readBytes(dir.file("r.db")), first.at("r.db"));
-    const std::vector<uint8_t> mat = first.at("r.mat"), again = readBytes(dir.file("r.mat"));
+    EXPECT_EQ(readBytes("r.db"), first.at("r.db"));
+    const std::vector<uint8_t> mat = first.at("r.mat"), again = readBytes("r.mat");
     ASSERT_EQ(again.size(), mat.size());
     EXPECT_TRUE(std::equal(mat.begin() + 128, mat.end(), again.begin() + 128));
     // Other hits, other channels: rebuilt from the changed source.
     ASSERT_EQ(Run(List(OfA(R"({"StartTime": 2, "EndTime": 3})")), "r.mat").first, 0);
     EXPECT_EQ(Subset("r.db", 1), "0.0|102.0\n1.0|103.0\n-\n0.0\n");
     ASSERT_EQ(Run(List(hits, m), "r.mat").first, 0);
-    EXPECT_EQ(testlib::sqlite3(dir.file("r.db"), "SELECT Messages.Name, DataType FROM Messages, Channels").output, "M|4\n");
+    EXPECT_EQ(testlib::sqlite3("r.db", "SELECT Messages.Name, DataType FROM Messages, Channels").output, "M|4\n");
     // A subset whose tables became endless views is rebuilt, never read to its end.
     for (char const* table : {"Messages", "MessageData0001"}) {
-        testlib::sqlite3(dir.file("r.db"), std::string("DROP TABLE ") + table + "; CREATE VIEW " + table +
+        testlib::sqlite3("r.db", std::string("DROP TABLE ") + table + "; CREATE VIEW " + table +
                                                " AS WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r) "
                                                "SELECT i AS ID, i AS TIME_VAL, i AS Signal1 FROM r");
         ASSERT_EQ(Run(List(hits, m), "r.mat").first, 0) << table;
-        EXPECT_EQ(testlib::sqlite3(dir.file("r.db"), "SELECT type FROM sqlite_master WHERE name = 'MessageData0001'").output,
+        EXPECT_EQ(testlib::sqlite3("r.db", "SELECT type FROM sqlite_master WHERE name = 'MessageData0001'").output,
                   "table\n");
     }
 }
 
-// A write beyond 256 bytes fails (in a child, which the limit binds), with
-// and without the subset there already: no file is left behind.
-TEST_F(Hits, FailedWritesLeaveNoFile)
+// Nothing is written (-2) and every file stays as it was for a listed source at the subset path (a.db, or
+// a.mat whose subset is a.db), a text file or a measurement database without Markers at the subset path, a
+// text file at the output path; and for a write beyond 256 bytes (in a child, which the limit binds), with
+// and without the subset there already.
+TEST_F(Hits, NothingInTheWayIsTouchedAndNoPartialFileIsLeft)
 {
+    writeText("f.db", "not a database");
+    writeText("h.mf4", "not an MDF file");
+    std::filesystem::copy_file("b.db", "g.db");
     const std::string list = List(OfA(R"({"StartTime": 1, "EndTime": 4})"));
     auto limited = [&](char const* output) {
         const pid_t child = fork();
@@ -222,13 +202,18 @@ TEST_F(Hits, FailedWritesLeaveNoFile)
             const rlimit limit = {256, 256};
             setrlimit(RLIMIT_FSIZE, &limit);
             std::signal(SIGXFSZ, SIG_IGN);
-            _exit(OutputHitsToFile(list.c_str(), dir.file(output).c_str()) + 100);
+            _exit(OutputHitsToFile(list.c_str(), output) + 100);
         }
         int status = 0;
         waitpid(child, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) - 100 : -1000;
     };
     auto before = Files();
+    for (char const* output : {"a.db", "a.mat", "f.mf4", "g.mf4", "h.mf4"}) {
+        const auto [result, printed] = Run(list, output);
+        EXPECT_EQ(result, -2) << output;
+        EXPECT_NE(printed.find("left untouched"), std::string::npos) << printed;
+    }
     for (char const* output : {"w.db", "w.mat", "w.mf4"})
         EXPECT_EQ(limited(output), -2) << output;
     EXPECT_EQ(Files(), before);

@@ -59,8 +59,7 @@ def same(a, b):
 
 
 def check_statistics(db):
-    """Channels statistics against numpy over each channel's points (its non-NULL cells: every row of these
-    subsets is a point of each channel that has one)."""
+    """Channels statistics against numpy over each channel's points (its non-NULL cells, in these subsets)."""
     for c in subset(db):
         points = c["values"][~numpy.isnan(c["values"])]
         low, high, average, deviation, changes, data_type, median = c["stats"]
@@ -82,8 +81,7 @@ def check_mat(mat, db, names):
     for c, name in zip(subset(db), names):
         variable = content[name][0, 0]
         assert variable["Channelname"][0] == name, (name, variable["Channelname"])
-        assert same(variable["time"].ravel(), c["time"]), (mat, name)
-        assert same(variable["signals"][0, 0]["values"].ravel(), c["values"]), (mat, name)
+        assert same(variable["time"].ravel(), c["time"]) and same(variable["signals"][0, 0]["values"].ravel(), c["values"]), (mat, name)
         bounds = (c["time"].min(), c["time"].max()) if len(c["time"]) else (DBL_MAX, -DBL_MAX)
         assert (variable["min"][0, 0], variable["max"][0, 0]) == bounds, (mat, name)
     dump = subprocess.run(["matdump", mat], capture_output=True, text=True)
@@ -140,11 +138,9 @@ start = query(a, "SELECT MIN(MinTime) FROM Network_Statistics WHERE MinTime > 0"
 assert query(db, "SELECT AbsoluteTime FROM Markers")[0][0] == start + 2.0, "Markers.AbsoluteTime"
 
 # Values near 1e9 with a small spread: the standard deviation stays exact.
-big = os.path.join(folder, "big.db")
-shutil.copy(a, big)
-with sqlite3.connect(big) as source:
-    message, column = source.execute("SELECT MessageId, MessageChannel FROM Channels WHERE Name = 'counter_1s'").fetchone()
-    source.execute("UPDATE MessageData%04d SET Signal%d = 1e9 + Signal%d * 0.125" % (message, column, column))
+big = shutil.copy(a, os.path.join(folder, "big.db"))
+message, column = query(big, "SELECT MessageId, MessageChannel FROM Channels WHERE Name = 'counter_1s'")[0]
+query(big, "UPDATE MessageData%04d SET Signal%d = 1e9 + Signal%d * 0.125" % (message, column, column))
 check_statistics(extract([{"name": "counter_1s"}], [(big, [(0, 10)])], "bigsubset.db"))
 
 # Names that clash once cleaned for MAT, and the reserved name "header".

@@ -205,8 +205,8 @@ protected:
         Prepare(folder);
         const std::string limit = blocks ? "trap '' XFSZ; ulimit -f " + std::to_string(blocks) + "; " : "";
         const std::string command = "unset LOCPATH; cd " + shellQuote(dir.file(folder)) + " && " + limit +
-                                    "exec " EXPORT_HOST " " + shellQuote(db) + " out " + std::to_string(cancelAt) + " " +
-                                    std::to_string(formats) + " " + std::to_string(rateMs);
+                                    "ASAN_OPTIONS=detect_leaks=1 exec " EXPORT_HOST " " + shellQuote(db) + " out " +
+                                    std::to_string(cancelAt) + " " + std::to_string(formats) + " " + std::to_string(rateMs);
         const CommandResult host = run("sh -c " + shellQuote(command));
         EXPECT_EQ(host.exitCode, 0) << host.output;
         std::vector<std::string> lines;

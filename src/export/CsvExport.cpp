@@ -53,7 +53,7 @@ bool BlankCell(int writeDuplicates, CDbChannel const& channel, double t, CellMod
     }
 }
 
-void WriteCell(FILE* file, CDbChannel const& channel, bool writeStateText)
+std::string CellText(CDbChannel const& channel, bool writeStateText)
 {
     CArbitration& message = *channel.GetArb();
     const int k = channel.GetChannelIndex(&message);
@@ -61,19 +61,18 @@ void WriteCell(FILE* file, CDbChannel const& channel, bool writeStateText)
     // A big integer whose message gave no record yet has no value either.
     if (signal.IsBigInt() && !signal.IsEmpty(message.GetCacheIndex())) {
         const unsigned long long bits = message.GetBigIntExportValue(k);
-        const std::string cell = signal.DataType == 0 ? FormatC(",%llu", bits)
-                                                      : FormatC(",%lld", static_cast<long long>(bits));
-        std::fputs(cell.c_str(), file);
-        return;
+        return signal.DataType == 0 ? FormatC(",%llu", bits) : FormatC(",%lld", static_cast<long long>(bits));
     }
     const double value = message.GetExportValue(k);
     wchar_t const* state = writeStateText && signal.HasText() ? message.FindState(k) : nullptr;
-    if (state) {
-        const std::string cell = ",\"" + Quoted(Latin1FromWide(state)) + FormatC("|%.7g", value) + "\"";
-        std::fputs(cell.c_str(), file);
-        return;
-    }
-    WriteCsvValue(file, value);
+    if (state)
+        return ",\"" + Quoted(Latin1FromWide(state)) + FormatC("|%.7g", value) + "\"";
+    return CsvValueText(value);
+}
+
+void WriteCell(FILE* file, CDbChannel const& channel, bool writeStateText)
+{
+    std::fputs(CellText(channel, writeStateText).c_str(), file);
 }
 
 std::vector<CDbChannel*> FirstsOfMessages(std::vector<CDbChannel>& channels)
@@ -103,20 +102,27 @@ std::string CsvHeading(std::vector<CDbChannel>& channels, bool writeUnits)
     return heading + "\"\n";
 }
 
-int WriteCsvValue(FILE* file, double value)
+std::string const& CsvValueText(double value)
 {
     static std::map<double, std::string> cache;
+    static std::string const notANumber = ",nan";
+    static std::string uncached;
     // A NaN has no place in an ordered cache.
     if (std::isnan(value))
-        return std::fputs(",nan", file);
+        return notANumber;
     auto found = cache.find(value);
     if (found != cache.end())
-        return std::fputs(found->second.c_str(), file);
+        return found->second;
     const bool integral = value >= -2147483648.0 && value <= 2147483647.0 && value == std::trunc(value);
-    const std::string text = integral ? FormatC(",%d", static_cast<int>(value)) : FormatC(",%.7g", value);
+    uncached = integral ? FormatC(",%d", static_cast<int>(value)) : FormatC(",%.7g", value);
     if (cache.size() < kCachedValues)
-        cache.emplace(value, text);
-    return std::fputs(text.c_str(), file);
+        return cache.emplace(value, uncached).first->second;
+    return uncached;
+}
+
+int WriteCsvValue(FILE* file, double value)
+{
+    return std::fputs(CsvValueText(value).c_str(), file);
 }
 
 ExportOutcome WriteAsciiFile(CppSQLite3DB* db, FILE* file, std::vector<CDbChannel>& channels, double /*startTime*/,
@@ -136,17 +142,31 @@ ExportOutcome WriteAsciiFile(CppSQLite3DB* db, FILE* file, std::vector<CDbChanne
         }
     }
     std::set<CArbitration*> writtenAtT;
+    // The cells of a message hold the values of its last row until its next
+    // one: its cursor already stands on its next record. Before its first
+    // row a message shows its first record.
+    std::vector<std::string> held(channels.size());
+    std::vector<char> holding(channels.size(), 0);
     while (t < DBL_MAX) {
         if (!progress.Percent(rows, total))
             return ExportOutcome::Cancelled;
         WriteRowPrefix(file, t, model);
-        for (CDbChannel const& channel : channels) {
+        for (size_t c = 0; c < channels.size(); ++c) {
+            CDbChannel const& channel = channels[c];
             if (channel.GetChannelIndex(channel.GetArb()) <= 0)
                 continue;
-            if (BlankCell(writeDuplicates, channel, t, CellMode::Event, channel.GetArb() == rowMessage, false))
+            const bool own = channel.GetArb() == rowMessage;
+            if (BlankCell(writeDuplicates, channel, t, CellMode::Event, own, false)) {
                 std::fputc(',', file);
-            else
+            } else if (own) {
+                held[c] = CellText(channel, writeStateText);
+                holding[c] = 1;
+                std::fputs(held[c].c_str(), file);
+            } else if (holding[c]) {
+                std::fputs(held[c].c_str(), file);
+            } else {
                 WriteCell(file, channel, writeStateText);
+            }
         }
         std::fputc('\n', file);
         ++rows;

@@ -20,6 +20,9 @@ std::string CsvHeading(std::vector<CDbChannel>& channels, bool writeUnits);
 // for a NaN; texts of repeated values come from a bounded process-wide
 // cache. Returns fputs's result.
 int WriteCsvValue(FILE* file, double value);
+// The text of one numeric cell (",3", ",2.5", ",nan"), formatted once per
+// value while the process-wide cache has room; valid until the next call.
+std::string const& CsvValueText(double value);
 
 // Cancelled when the progress callback answered 0 (the rows written so far
 // stay in the stream).

@@ -285,9 +285,15 @@ def csv_event_rows(export, dup, state_text):
 
     t, row_message = min(((now(m), m) for m in firsts), key=lambda e: e[0], default=(DBL_MAX, None))
     lines, seen = [], set()
+    held = {}  # a message's record at its last row: its values until its next row
+
+    def cells(c):
+        record = data[c.message.id][idx[c.message.id]] if c.message is row_message else held.get(
+            c.message.id, data[c.message.id][idx[c.message.id]] if data[c.message.id] else None)
+        return record[1].get(c.index) if record else MISSING
     while t < DBL_MAX:
-        lines.append(csv_row(export, t, lambda c: data[c.message.id][idx[c.message.id]][1].get(c.index),
-                             lambda c: c.message is not row_message, dup, state_text))
+        lines.append(csv_row(export, t, cells, lambda c: c.message is not row_message, dup, state_text))
+        held[row_message.id] = data[row_message.id][idx[row_message.id]]
         same = next((m for m in sorted(firsts, key=lambda m: m.id) if m is not row_message and now(m) == t
                      and m.id not in seen and not done[m.id]), None)
         if same:

@@ -51,7 +51,7 @@ def check_statistics(conn, where=""):
             want = (DBL_MAX, -DBL_MAX, 0.0, 0.0)
         else:
             lo, hi = min(values), max(values)
-            want_avg = lo if lo == hi else math.fsum(values) / n
+            want_avg = lo if lo == hi else statistics.mean(values)
             want_std = 0.0 if hi <= lo else statistics.pstdev(values)
             want = (lo, hi, want_avg, want_std)
         scale = max(abs(want[0]), abs(want[1]), 1.0) if n else 1.0

@@ -20,12 +20,15 @@ std::vector<uint8_t> LEF64(double v)
     return LE(bits, 8);
 }
 
-MdfBuilder::MdfBuilder(bool mdf4, bool bigEndian) : m_mdf4(mdf4), m_little(mdf4 || !bigEndian)
+namespace {
+
+void Add(std::vector<uint8_t>& to, const std::vector<uint8_t>& more) { to.insert(to.end(), more.begin(), more.end()); }
+
+}  // namespace
+
+MdfBuilder::MdfBuilder(bool mdf4, bool bigEndian) : bytes(64, 0), m_little(mdf4 || !bigEndian)
 {
-    bytes.assign(64, 0);
-    Text(0, "MDF     ");
-    Text(8, mdf4 ? "4.10    " : "3.30    ");
-    Text(16, "test    ");
+    Text(0, mdf4 ? "MDF     4.10    test" : "MDF     3.30    test");
     U16(24, m_little ? 0 : 1);
     U16(28, mdf4 ? 410 : 330);
 }
@@ -52,17 +55,15 @@ void MdfBuilder::Text(uint64_t at, const std::string& text)
 uint64_t MdfBuilder::Append(const std::vector<uint8_t>& data)
 {
     uint64_t at = bytes.size();
-    bytes.insert(bytes.end(), data.begin(), data.end());
+    Add(bytes, data);
     return at;
 }
-
-uint64_t MdfBuilder::AppendZeros(size_t count) { return Append(std::vector<uint8_t>(count, 0)); }
 
 // ---- MDF 3 -----------------------------------------------------------------
 
 uint64_t MdfBuilder::Block3(const char* id, size_t size)
 {
-    uint64_t at = AppendZeros(size);
+    uint64_t at = Append(std::vector<uint8_t>(size, 0));
     Text(at, std::string(id, 2));
     U16(at + 2, size);
     return at;
@@ -97,7 +98,7 @@ uint64_t MdfBuilder::Cg3(uint64_t cn, unsigned recordId, unsigned recordSize, ui
 }
 
 uint64_t MdfBuilder::Cn3(const std::string& name, bool isTime, unsigned startBit, unsigned bits, unsigned dataType,
-                         unsigned byteOffset, uint64_t cc, size_t size)
+                         uint64_t cc, size_t size)
 {
     uint64_t at = Block3("CN", size);
     U32(at + 8, cc);
@@ -106,8 +107,6 @@ uint64_t MdfBuilder::Cn3(const std::string& name, bool isTime, unsigned startBit
     U16(at + 186, startBit);
     U16(at + 188, bits);
     U16(at + 190, dataType);
-    if (size >= 228)
-        U16(at + 226, byteOffset);
     return at;
 }
 
@@ -133,19 +132,15 @@ uint64_t MdfBuilder::Tx3(const std::string& text)
 
 uint64_t MdfBuilder::Block4(const char* id, const std::vector<uint64_t>& links, const std::vector<uint8_t>& data)
 {
-    while (bytes.size() % 8)
-        bytes.push_back(0);
-    uint64_t at = bytes.size();
-    uint64_t length = 24 + 8 * links.size() + data.size();
-    AppendZeros(size_t(length));
-    Text(at, std::string(id, 4));
-    U64(at + 8, length);
-    U64(at + 16, links.size());
-    for (size_t i = 0; i < links.size(); ++i)
-        U64(at + 24 + 8 * i, links[i]);
-    if (!data.empty())
-        std::memcpy(&bytes[at + 24 + 8 * links.size()], data.data(), data.size());
-    return at;
+    bytes.resize((bytes.size() + 7) / 8 * 8, 0);
+    std::vector<uint8_t> block(id, id + 4);
+    Add(block, LE(0, 4));
+    Add(block, LE(24 + 8 * links.size() + data.size(), 8));
+    Add(block, LE(links.size(), 8));
+    for (uint64_t link : links)
+        Add(block, LE(link, 8));
+    Add(block, data);
+    return Append(block);
 }
 
 uint64_t MdfBuilder::Hd4(uint64_t dg, uint64_t startNs)
@@ -157,19 +152,15 @@ uint64_t MdfBuilder::Hd4(uint64_t dg, uint64_t startNs)
 
 uint64_t MdfBuilder::Dg4(uint64_t cg, uint64_t data, unsigned recordIdSize)
 {
-    std::vector<uint8_t> fields(8, 0);
-    fields[0] = uint8_t(recordIdSize);
-    return Block4("##DG", {0, cg, data, 0}, fields);
+    return Block4("##DG", {0, cg, data, 0}, {uint8_t(recordIdSize), 0, 0, 0, 0, 0, 0, 0});
 }
 
-uint64_t MdfBuilder::Cg4(uint64_t cn, uint64_t recordId, uint64_t cycles, uint32_t dataBytes, uint32_t invalBytes)
+uint64_t MdfBuilder::Cg4(uint64_t cn, uint64_t recordId, uint64_t cycles, uint32_t dataBytes)
 {
     std::vector<uint8_t> fields = LE(recordId, 8);
-    auto add = [&](std::vector<uint8_t> more) { fields.insert(fields.end(), more.begin(), more.end()); };
-    add(LE(cycles, 8));
-    add(LE(0, 8));
-    add(LE(dataBytes, 4));
-    add(LE(invalBytes, 4));
+    Add(fields, LE(cycles, 8));
+    Add(fields, LE(0, 8));
+    Add(fields, LE(dataBytes, 8));  // and 0 invalidation bytes
     return Block4("##CG", {0, cn, 0, 0, 0, 0}, fields);
 }
 
@@ -177,9 +168,8 @@ uint64_t MdfBuilder::Cn4(uint64_t name, unsigned channelType, unsigned syncType,
                          uint32_t byteOffset, uint32_t bits, uint64_t cc, uint64_t unit, uint64_t comment)
 {
     std::vector<uint8_t> fields = {uint8_t(channelType), uint8_t(syncType), uint8_t(dataType), uint8_t(bitOffset)};
-    auto add = [&](std::vector<uint8_t> more) { fields.insert(fields.end(), more.begin(), more.end()); };
-    add(LE(byteOffset, 4));
-    add(LE(bits, 4));
+    Add(fields, LE(byteOffset, 4));
+    Add(fields, LE(bits, 4));
     fields.resize(72, 0);
     return Block4("##CN", {0, 0, name, 0, cc, 0, unit, comment}, fields);
 }
@@ -190,40 +180,83 @@ uint64_t MdfBuilder::Cc4(unsigned type, const std::vector<uint64_t>& refs, const
     std::vector<uint64_t> links = {0, unit, 0, 0};
     links.insert(links.end(), refs.begin(), refs.end());
     std::vector<uint8_t> fields = {uint8_t(type), 0, 0, 0};
-    auto add = [&](std::vector<uint8_t> more) { fields.insert(fields.end(), more.begin(), more.end()); };
-    add(LE(refs.size(), 2));
-    add(LE(values.size(), 2));
-    add(std::vector<uint8_t>(16, 0));
+    Add(fields, LE(refs.size(), 2));
+    Add(fields, LE(values.size(), 2));
+    fields.resize(24, 0);
     for (double v : values)
-        add(LEF64(v));
+        Add(fields, LEF64(v));
     return Block4("##CC", links, fields);
 }
 
 uint64_t MdfBuilder::Tx4(const std::string& text, const char* id)
 {
     std::vector<uint8_t> data(text.begin(), text.end());
-    data.push_back(0);
-    while (data.size() % 8)
-        data.push_back(0);
+    data.resize((text.size() + 8) / 8 * 8, 0);
     return Block4(id, {}, data);
 }
-
-uint64_t MdfBuilder::Dt4(const std::vector<uint8_t>& data, const char* id) { return Block4(id, {}, data); }
 
 uint64_t MdfBuilder::Dl4(uint64_t next, const std::vector<uint64_t>& blocks)
 {
     std::vector<uint64_t> links = {next};
     links.insert(links.end(), blocks.begin(), blocks.end());
-    std::vector<uint8_t> fields = {0, 0, 0, 0};
-    std::vector<uint8_t> count = LE(blocks.size(), 4);
-    fields.insert(fields.end(), count.begin(), count.end());
+    std::vector<uint8_t> fields = LE(0, 4);
+    Add(fields, LE(blocks.size(), 4));
     return Block4("##DL", links, fields);
 }
 
 void MdfBuilder::Save(const std::string& path) const
 {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(size()));
+}
+
+// ---- Whole files -----------------------------------------------------------
+
+void WriteGroups(const std::string& path, const std::vector<GenGroup>& groups)
+{
+    MdfBuilder b(true);
+    const uint64_t hd = b.Hd4(0);
+    uint64_t previous = hd;
+    for (const GenGroup& group : groups) {
+        std::vector<uint64_t> channels;
+        uint32_t size = group.timed ? 8 : 0;
+        if (group.timed)
+            channels.push_back(b.Cn4(b.Tx4("t"), 2, 1, 4, 0, 0, 64, 0, 0, b.Tx4(group.timeComment)));
+        for (const GenChannel& c : group.channels) {
+            std::vector<uint64_t> texts;
+            std::vector<double> keys;
+            for (auto& state : c.states)
+                texts.push_back(b.Tx4(state.second)), keys.push_back(state.first);
+            uint64_t cc = !c.linear.empty() ? b.Cc4(1, {}, c.linear) : !keys.empty() ? b.Cc4(7, texts, keys) : 0;
+            const uint32_t at = c.byteOffset ? c.byteOffset : size;
+            channels.push_back(b.Cn4(b.Tx4(c.name), 0, 0, c.type, 0, at, c.bits, cc, 0, b.Tx4(c.comment)));
+            size += c.byteOffset ? 0 : (c.bits + 7) / 8;
+        }
+        for (size_t k = 1; k < channels.size(); ++k)
+            b.Link4(channels[k - 1], 0, channels[k]);
+        std::vector<uint8_t> data;
+        for (size_t i = 0; i < group.times.size(); ++i) {
+            if (group.timed)
+                Add(data, LEF64(group.times[i]));
+            for (const GenChannel& c : group.channels) {
+                if (c.byteOffset)
+                    continue;
+                const double v = c.values.at(i);
+                const float f = c.bits == 32 ? float(v) : 0.0f;
+                uint64_t raw = 0;
+                if (c.type == 4)
+                    std::memcpy(&raw, c.bits == 32 ? static_cast<const void*>(&f) : &v, c.bits / 8);
+                else
+                    raw = c.type == 2 ? uint64_t(int64_t(v)) : uint64_t(v);
+                Add(data, LE(raw, int(c.bits + 7) / 8));
+            }
+        }
+        const uint64_t cg = b.Cg4(channels.empty() ? 0 : channels[0], 0, group.times.size(), size);
+        const uint64_t dg = b.Dg4(cg, 0);
+        b.Link4(dg, 2, b.Dt4(data));  // records behind the blocks that describe them
+        b.Link4(previous, 0, dg);
+        previous = dg;
+    }
+    b.Save(path);
 }
 
 }  // namespace mdftest

@@ -74,7 +74,8 @@ def check_values(where, channel, group, kind, v4, stored, states):
     elif kind == "RawValue":
         integers = not is_float(channel, v4)
         wrapped = dict(raw, **{k: [as_int64(x) for x in raw[k]] for k in ("first", "last", "probe")}, min=None)
-        check_samples(where, wrapped if integers else raw, stored, lambda a, b: a == b and isinstance(a, int) == integers)
+        check_samples(where, wrapped if integers else raw, stored,
+                      lambda a, b: a == b and isinstance(a, int) == integers)
     elif kind == "State Encoded" and phys.get("kind") == "text":
         for line in sidecar.text_differences(phys, [states.get(v, "") for v in stored]):
             fail(where, line)
@@ -102,7 +103,8 @@ def check_message(where, conn, v4, group, mid, cid, start):
     time = [c for c in group["channels"] if is_time(c, v4)][0]["raw"]
     name, network = message_of(group, mid)
     row = conn.execute("SELECT Name, ArbId, SignalCount, DataTableName, Network, MinDelta, MaxDelta, MessageCount, "
-                       "Rate, MessageChanges, DataBytes, MinTime, MaxTime FROM Messages WHERE ID = ?", (mid,)).fetchone()
+                       "Rate, MessageChanges, DataBytes, MinTime, MaxTime FROM Messages WHERE ID = ?", (mid,))
+    row = row.fetchone()
     if row is None or row[:11] != (name, "", len(channels), f"MessageData{mid:04d}", network, 0.0, 0.0,
                                    group["cycles"], 0.0, 0, 8):
         fail(where, f"message row {row}")
@@ -124,15 +126,17 @@ def check_message(where, conn, v4, group, mid, cid, start):
             fail(where, f"the schema of {table} is not {want[:80]}...")
     for k, (channel, kind) in enumerate(zip(channels, kinds), 1):
         cid, w = cid + 1, f"{where} {channel['name']}"
-        data_type = (3 if channel["bit_count"] == 32 else 4) if is_float(channel, v4) else int(sidecar.is_signed(channel, v4))
+        data_type = (3 if channel["bit_count"] == 32 else 4) if is_float(channel, v4) else \
+            int(sidecar.is_signed(channel, v4))
         params = sidecar.linear_params(channel.get("conversion") or {}, v4) or [0.0, 1.0]
         row = conn.execute("SELECT * FROM Channels WHERE ID = ?", (cid,)).fetchone() or (None,) * 26
-        if row != (cid, mid, k, sidecar.channel_name(channel, v4), kind, *row[5:10], network, channel["unit"], "", -1, 0,
-                   "", params[1], params[0], data_type, sidecar.byte_offset(channel, v4), channel["bit_count"], 0, 1,
-                   -1, cid, 1):
+        if row != (cid, mid, k, sidecar.channel_name(channel, v4), kind, *row[5:10], network, channel["unit"], "", -1,
+                   0, "", params[1], params[0], data_type, sidecar.byte_offset(channel, v4), channel["bit_count"], 0,
+                   1, -1, cid, 1):
             fail(w, f"channel row {row}")
             continue
-        states = {v: t for t, v in conn.execute("SELECT StateText, NumVal FROM ChannelStates WHERE ChannelId = ?", (cid,))}
+        states = {v: t for t, v in conn.execute("SELECT StateText, NumVal FROM ChannelStates WHERE ChannelId = ?",
+                                                (cid,))}
         if (kind == "State Encoded") != bool(states):
             fail(w, f"states {states}")
         check_values(w, channel, group, kind, v4, db_checks.column(conn, mid, k), states)
@@ -146,7 +150,8 @@ def expected_entries(side, statistics):
         data = [c for c in group["channels"] if not is_time(c, v4)]
         number += 1 if data else 0
         for c in data:
-            entry, unit = {"name": sidecar.channel_name(c, v4)}, c["unit"] or (c.get("conversion") or {}).get("unit", "")
+            entry = {"name": sidecar.channel_name(c, v4)}
+            unit = c["unit"] or (c.get("conversion") or {}).get("unit", "")
             if " | " in c["comment"]:
                 entry["message_name"], entry["network_name"] = c["comment"].split(" | ", 1)
             elif statistics:
@@ -182,11 +187,13 @@ def check_lists(base, path, out, conn, side, forms):
 
 
 class Narrow:
-    CreateDatabase, GetChannels, GetChannelStatistics, arg = lib.CreateDatabase, lib.GetChannels, lib.GetChannelStatistics, str.encode
+    CreateDatabase, GetChannels, GetChannelStatistics = lib.CreateDatabase, lib.GetChannels, lib.GetChannelStatistics
+    arg = str.encode
 
 
 class Wide:
-    CreateDatabase, GetChannels, GetChannelStatistics, arg = lib.CreateDatabaseW, lib.GetChannelsW, lib.GetChannelStatisticsW, str
+    CreateDatabase, GetChannels, GetChannelStatistics = lib.CreateDatabaseW, lib.GetChannelsW, lib.GetChannelStatisticsW
+    arg = str
 
 
 def check_file(path, tmp, forms=Narrow):
@@ -257,7 +264,8 @@ def check_selections():
             (b"s.json", ["EngineData|CAN1|EngTemp"]), ([], everything), (None, everything),
             # A group's default name stands for a channel whose comment names
             # no message; the group keeps its number.
-            ([entry("NoSeparator", "Group0004"), entry("NoSeparator", "Group0009", "")], ["Group0004|HS CAN|NoSeparator"])]:
+            ([entry("NoSeparator", "Group0004"), entry("NoSeparator", "Group0009", "")],
+             ["Group0004|HS CAN|NoSeparator"])]:
         text = json.dumps({"Channels": selection}).encode() if isinstance(selection, list) else selection
         if build(mdf, b"s.db", text)[0] != 1 or [r[0] for r in rows("s.db", layout)] != want:
             fail("selection", selection)
@@ -267,7 +275,8 @@ def check_selections():
         fail("selection", "CreateDatabaseForSignalsW")
     # The MDF 3 fixture holds the name in Latin-1; the selection is UTF-8 or
     # holds JSON escapes (as json.dumps writes by default).
-    for text in ('{"Channels": [{"name": "\u00dcbersetzung"}]}'.encode(), b'{"Channels": [{"name": "\\u00dcbersetzung"}]}'):
+    for text in ('{"Channels": [{"name": "\u00dcbersetzung"}]}'.encode(),
+                 b'{"Channels": [{"name": "\\u00dcbersetzung"}]}'):
         if build(fixture("names_v330.mdf"), b"s.db", text)[0] != 1 or \
                 rows("s.db", "SELECT Name FROM Channels WHERE ID > 0") != [("\u00dcbersetzung",)]:
             fail("selection", text)
@@ -283,7 +292,8 @@ def check_refusals():
     data = open(types, "rb").read()
     os.mkdir("rev2.5")
     for mdf, target, db in ((b"rev2.5/run1.mf4", None, b"rev2.5/run1.db"), (b"rev2.5/run", b"", b"rev2.5/run.db"),
-                            (b".x.mf4", None, b".x.db"), (b".hidden", None, b".hidden.db"), (b"run.mf4", b"out.db", b"out.db")):
+                            (b".x.mf4", None, b".x.db"), (b".hidden", None, b".hidden.db"),
+                            (b"run.mf4", b"out.db", b"out.db")):
         open(mdf, "wb").write(data)
         if build(mdf, target)[0] != 1 or not complete(db):
             fail("target", f"{mdf} {target}")
@@ -301,7 +311,8 @@ def check_refusals():
             (b"hard.link", b"run.mf4", None, "would replace the MDF file it is built from"),
             (b"named.db", None, None, "would replace the MDF file it is built from"),
             (types, b"s.json", b"s.json", "would replace the signal selection"),
-            (types, b"text.db", None, "is not a measurement database"), (types, b"other.db", None, "is not a measurement"),
+            (types, b"text.db", None, "is not a measurement database"),
+            (types, b"other.db", None, "is not a measurement database"),
             (types, b"fifo.db", None, "not a regular file"), (types, b"/dev/null", None, "not a regular file"),
             (types, b"none/out.db", None, "SQLITE_CANTOPEN error from: none/out.db"),
             (fixture("long1m_v410_transposed.mf4"), b"out.db", None, "The database out.db was not built"),
@@ -318,7 +329,7 @@ def check_refusals():
             (network, b"out.db", b'{"Channels": ["Rpm"]}', 'needs a "name"'),
             (network, b"out.db", b'{"Channels": [{"name": "EngSpeed", "network_name": 5}]}', 'needs a "name"'),
             (network, b"out.db", b'{"Channels": [{"name": "Nothing"}]}', "No channel of the signal selection"),
-            (network, b"out.db", b'{"Channels": [{"name": "EngSpeed\\u0000XYZ"}]}', "No channel of the signal selection"),
+            (network, b"out.db", b'{"Channels": [{"name": "EngSpeed\\u0000XYZ"}]}', "No channel of the signal"),
             (network, b"out.db", b'{"Channels": [{"name": "NoSeparator", "message_name": "Group0004", "network_name": '
                                  b'"HS CAN"}]}', "No channel of the signal selection")]:
         result, output = build(mdf, db, selection)
@@ -327,6 +338,8 @@ def check_refusals():
     if sorted(os.listdir()) != files or any(open(name, "rb").read() != kept for name, kept in before.items()) or \
             captured(lib.CreateDatabaseW, None, None)[0] != 0:
         fail("refusals", f"files changed: {sorted(os.listdir())}")
+
+
 def check_unwritable_lists():
     """A list is 1 only when the whole document reached its file; devices and
     files of another kind are never replaced by a list."""
@@ -345,8 +358,9 @@ def check_unwritable_lists():
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, limit)
         signal.signal(signal.SIGXFSZ, handler)
-    calls = [(lib.GetChannels, None, b"lists/l.json"), (lib.GetChannelStatistics, mdf, None), (lib.GetChannels, b"", b"l"),
-             (lib.GetChannelStatistics, mdf, b""), (lib.GetChannelsW, None, "l"), (lib.GetChannelStatisticsW, "", None)]
+    calls = [(lib.GetChannels, None, b"lists/l.json"), (lib.GetChannelStatistics, mdf, None),
+             (lib.GetChannels, b"", b"l"), (lib.GetChannelStatistics, mdf, b""), (lib.GetChannelsW, None, "l"),
+             (lib.GetChannelStatisticsW, "", None)]
     if result != 0 or "Could not write lists/l.json" not in output or any(captured(*call)[0] for call in calls) or \
             os.listdir("lists") or not os.path.exists("/dev/full"):
         fail("lists", f"{result}: {output} {os.listdir('lists')}")

@@ -151,6 +151,13 @@ uint64_t MdfBuilder::Dl4(uint64_t next, const std::vector<uint64_t>& blocks)
     return Block4("##DL", links, LE(blocks.size() << 32, 8));
 }
 
+uint64_t MdfBuilder::Chain4(const std::vector<uint64_t>& blocks)
+{
+    for (size_t k = 1; k < blocks.size(); ++k)
+        Link4(blocks[k - 1], 0, blocks[k]);
+    return blocks.empty() ? 0 : blocks[0];
+}
+
 void MdfBuilder::Save(const std::string& path) const
 {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(size()));

@@ -53,6 +53,8 @@ public:
     uint64_t Dt4(const Bytes& data, const char* id = "##DT") { return Block4(id, {}, data); }
     uint64_t Dl4(uint64_t next, const std::vector<uint64_t>& blocks);
     void Link4(uint64_t block, int index, uint64_t target) { U64(block + 24 + 8 * index, target); }
+    // Links MDF 4 blocks into a chain by their first link; returns the first.
+    uint64_t Chain4(const std::vector<uint64_t>& blocks);
 
     void Save(const std::string& path) const;
 

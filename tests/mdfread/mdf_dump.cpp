@@ -60,10 +60,12 @@ void DumpGroup(FILE* out, CCGBlockOp* group)
         channels += (channels.empty() ? "" : ",") + std::string("{\"name\":") + Hex(cn->GetName()) +
                     ",\"unit\":" + Hex(cn->GetUnit()) + ",\"comment\":" + Hex(cn->GetComment()) +
                     ",\"is_time\":" + (cn->IsTimeChannel() ? "true" : "false") +
-                    ",\"code\":" + std::to_string(cn->GetDataType()) + ",\"bits\":" + std::to_string(cn->GetBitCount()) +
+                    ",\"code\":" + std::to_string(cn->GetDataType()) +
+                    ",\"bits\":" + std::to_string(cn->GetBitCount()) +
                     ",\"byte_offset\":" + std::to_string(cn->GetByteOffset()) +
                     ",\"start_bit\":" + std::to_string(cn->GetStartBit()) +
-                    ",\"conv_type\":" + std::to_string(cc ? int(cc->GetConversionType()) : -1) + ",\"raw\":[" + raw[k] + "]}";
+                    ",\"conv_type\":" + std::to_string(cc ? int(cc->GetConversionType()) : -1) +
+                    ",\"raw\":[" + raw[k] + "]}";
     }
     std::fprintf(out, "{\"record_count\":%llu,\"record_size\":%u,\"channels\":[%s]}", group->GetRecordCount(),
                  group->GetDataRecordSize(), channels.c_str());

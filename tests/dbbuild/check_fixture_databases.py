@@ -335,6 +335,8 @@ def check_refusals():
         result, output = build(mdf, db, selection)
         if result != 0 or diagnostic not in output:
             fail(f"{mdf} to {db} with {selection}", f"{result}: {output}")
+    if "cannot be named exactly" not in captured(lib.CreateDatabaseW, "run.mf4", "\ud800.db")[1]:
+        fail("target", "a wide path without a byte form")
     if sorted(os.listdir()) != files or any(open(name, "rb").read() != kept for name, kept in before.items()) or \
             captured(lib.CreateDatabaseW, None, None)[0] != 0:
         fail("refusals", f"files changed: {sorted(os.listdir())}")

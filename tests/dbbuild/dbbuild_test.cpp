@@ -211,7 +211,8 @@ TEST(Builder, TablePartsChannelNumbersAndNetworks)
 }
 
 // Network statistics sum beyond 32 bits and hold exact numbers in any locale;
-// a database is complete only with statistics rows in a table.
+// a database is complete only with statistics rows in a table and a
+// CollectionMask column.
 TEST(Builder, NetworkStatisticsAndCompleteness)
 {
     testlib::TempDir dir;
@@ -239,6 +240,8 @@ TEST(Builder, NetworkStatisticsAndCompleteness)
     EXPECT_EQ(Sql(path, "SELECT Network, TotalMessages, MatchedMessages, MinTime = 1e-7, MaxTime = 1.0 / 3, "
                         "Rate = 5000000000 / (1.0 / 3 - 1e-7) FROM Network_Statistics"),
               "HS CAN|5000000000|5000000000|1|1|1\n");
+    db->execQuery(L"ALTER TABLE Channels RENAME COLUMN CollectionMask TO Mask");
+    EXPECT_FALSE(open(true));  // statistics rows, but no CollectionMask column
     db->execQuery(L"DROP TABLE Network_Statistics");
     db->execQuery(L"CREATE VIEW Network_Statistics AS WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r) "
                   L"SELECT i FROM r");

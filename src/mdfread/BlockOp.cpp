@@ -117,8 +117,6 @@ CBlockOp::CBlockOp(CMdfStream* file, CBlockOp* parent, const char* identifier)
 {
 }
 
-std::string CBlockOp::IdentifierText() const { return std::string(m_identifier, 2); }
-
 unsigned long long CBlockOp::ReadBlock(BLOCKHEAD& head, unsigned long long offset, bool littleEndian)
 {
     m_blockLength = 0;

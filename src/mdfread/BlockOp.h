@@ -117,17 +117,11 @@ public:
     CBlockOp(const CBlockOp&) = delete;
     CBlockOp& operator=(const CBlockOp&) = delete;
 
-    virtual unsigned long long GetSampleCount() { return 0; }
     virtual bool ReadData(unsigned long long offset, bool littleEndian) = 0;
 
     // Reads and checks the head of the block at offset (0 is "no block" and
     // fails). Returns the block length, 0 on failure.
     unsigned long long ReadBlock(BLOCKHEAD& head, unsigned long long offset, bool littleEndian);
-    CBlockOp* GetParentBlock() const { return m_parent; }
-
-    static uint16_t ReverseEndian16(uint16_t v) { return uint16_t(v >> 8 | v << 8); }
-    static uint32_t ReverseEndian32(uint32_t v) { return __builtin_bswap32(v); }
-    static uint64_t ReverseEndian64(uint64_t v) { return __builtin_bswap64(v); }
 
 protected:
     bool IsMdf4() const { return m_headerSize == 24; }
@@ -139,7 +133,6 @@ protected:
                    uint64_t fixedBytes);
     // Position of the first byte after the links of an MDF 4 block.
     uint64_t DataSectionStart() const { return 24 + 8 * m_linkCount; }
-    std::string IdentifierText() const;
 
     const char* m_identifier;
     CMdfStream* m_file;

@@ -94,14 +94,9 @@ bool CCCBlockOp::ReadMdf3(const std::vector<uint8_t>& bytes)
         m_rule = rule;
         break;
     }
-    case 10: {
-        auto* rule = new CTextFormula;
-        rule->SetVariable("X1");
-        if (length > Mdf3Fixed)
-            rule->SetExpression(FixedText(&bytes[Mdf3Fixed], std::min<size_t>(256, length - Mdf3Fixed)));
-        m_rule = rule;
+    case 10:
+        m_rule = new CTextFormula;
         break;
-    }
     case 11: {
         auto* rule = new CValue2Tabular;
         for (size_t i = 0, n = entries(40); i < n; ++i) {
@@ -244,12 +239,8 @@ bool CCCBlockOp::ReadMdf4(const std::vector<uint8_t>& bytes)
             return false;
         m_type = 10;
         std::string expression;
-        if (CTXBlockOp::ReadText(m_file, this, refs[0], true, expression)) {
-            auto* rule = new CTextFormula;
-            rule->SetVariable("X");
-            rule->SetExpression(expression);
-            m_rule = rule;
-        }
+        if (CTXBlockOp::ReadText(m_file, this, refs[0], true, expression))
+            m_rule = new CTextFormula;
         return true;
     }
     case 4: case 5: {

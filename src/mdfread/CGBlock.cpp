@@ -4,7 +4,6 @@
 
 #include "mdfread/CNBlock.h"
 #include "mdfread/DGBlock.h"
-#include "mdfread/TXBlock.h"
 #include "support/LibUtils.h"
 
 namespace {
@@ -42,21 +41,15 @@ bool CCGBlockOp::ReadData(unsigned long long offset, bool littleEndian)
     if (IsMdf4()) {
         auto link = [&](int i) { return ReadU64(&bytes[24 + 8 * i], true); };
         const uint8_t* fields = &bytes[DataSectionStart()];
-        m_position = offset + 24;
         m_nextOffset = link(0);
         firstChannel = link(1);
-        m_acqNameLink = link(2);
-        m_acqSourceLink = link(3);
-        m_commentLink = link(5);
         m_recordId = ReadU64(fields, true);
         m_recordCount = ReadU64(fields + 8, true);
         recordSize = uint64_t(ReadU32(fields + 24, true)) + ReadU32(fields + 28, true);
     } else {
         const bool le = m_littleEndian;
-        m_position = offset;
         m_nextOffset = ReadU32(&bytes[4], le);
         firstChannel = ReadU32(&bytes[8], le);
-        m_commentLink = ReadU32(&bytes[12], le);
         m_recordId = ReadU16(&bytes[16], le);
         recordSize = ReadU16(&bytes[20], le);
         m_recordCount = ReadU32(&bytes[22], le);
@@ -79,7 +72,6 @@ bool CCGBlockOp::ReadData(unsigned long long offset, bool littleEndian)
         else
             m_firstCN = cn;
         last = cn;
-        ++m_channelCount;
         if (!cn->ReadData(link, littleEndian)) {
             ReportBlock("Channel block cannot be read", link);
             return false;
@@ -102,7 +94,6 @@ void CCGBlockOp::DropChannelsOutsideRecord()
             (previous ? previous->SetNextCN(next) : void(m_firstCN = next));
             cn->SetNextCN(nullptr);
             delete cn;
-            --m_channelCount;
         }
         cn = next;
     }
@@ -116,41 +107,4 @@ bool CCGBlockOp::ReadRecord(char* buffer, unsigned long long index)
 unsigned long long CCGBlockOp::ReadRecords(char* buffer, unsigned long long first, unsigned long long count)
 {
     return m_dataGroup->ReadRecordsOf(*this, buffer, first, count);
-}
-
-CCNBlockOp* CCGBlockOp::GetNextCN(const CCNBlockOp* cn) const { return cn ? cn->GetNextCN() : nullptr; }
-
-unsigned long long CCGBlockOp::GetTotalCNCount() const
-{
-    unsigned long long count = 0;
-    for (const CCGBlockOp* cg = this; cg; cg = cg->m_nextCG)
-        count += cg->m_channelCount;
-    return count;
-}
-
-std::string CCGBlockOp::GetAcqName()
-{
-    std::string text;
-    if (IsMdf4())
-        CTXBlockOp::ReadText(m_file, this, m_acqNameLink, true, text);
-    return text;
-}
-
-std::string CCGBlockOp::GetAcqSource()
-{
-    if (!IsMdf4() || m_acqSourceLink == 0)
-        return std::string();
-    CSIBlockOp source(m_file, this);
-    return source.ReadData(m_acqSourceLink, true) ? source.GetTxName() : std::string();
-}
-
-std::string CCGBlockOp::GetComment()
-{
-    std::string text;
-    if (!IsMdf4() || m_commentLink == 0)
-        return text;
-    if (CTXBlockOp::ReadText(m_file, this, m_commentLink, true, text))
-        return text;
-    CCGMDBlockOp comment(m_file, this);
-    return comment.ReadData(m_commentLink, true) ? comment.GetText() : std::string();
 }

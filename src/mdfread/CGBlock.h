@@ -2,8 +2,6 @@
 // chain, and reading one record of the group.
 #pragma once
 
-#include <string>
-
 #include "mdfread/BlockOp.h"
 
 class CCNBlockOp;
@@ -36,19 +34,10 @@ public:
     unsigned long long GetRecordCount() const { return m_recordCount; }
     unsigned long long GetRecordId() const { return m_recordId; }
     CCNBlockOp* GetFirstCN() const { return m_firstCN; }
-    CCNBlockOp* GetNextCN(const CCNBlockOp* cn) const;
     CCGBlockOp* GetNextCG() const { return m_nextCG; }
     void SetNextCG(CCGBlockOp* next) { m_nextCG = next; }
     unsigned long long GetNextCGOffset() const { return m_nextOffset; }
-    unsigned long long GetNumChannels() const { return m_channelCount; }
-    unsigned long long GetTotalCNCount() const;
-    unsigned long long GetSampleCount() override { return m_recordCount; }
     CDGBlockOp* GetDataGroup() const { return m_dataGroup; }
-
-    // MDF 4 texts of the group; empty when absent or unreadable.
-    std::string GetAcqName();
-    std::string GetAcqSource();
-    std::string GetComment();
 
 private:
     // The data group locates this group's records and bounds its count.
@@ -72,8 +61,5 @@ private:
     unsigned m_recordSize = 0;
     unsigned long long m_recordCount = 0;
     unsigned long long m_recordId = 0;
-    unsigned long long m_channelCount = 0;
-    unsigned long long m_position = 0;
     unsigned long long m_nextOffset = 0;
-    unsigned long long m_acqNameLink = 0, m_acqSourceLink = 0, m_commentLink = 0;
 };

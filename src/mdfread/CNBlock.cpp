@@ -61,7 +61,6 @@ bool CCNBlockOp::ReadData(unsigned long long offset, bool littleEndian)
     std::vector<uint8_t> bytes;
     if (!LoadBlock(bytes, Mdf3Minimum, Mdf3Layout, 8, Mdf4Fixed))
         return false;
-    m_position = IsMdf4() ? offset + 24 : offset;
     bool ok = IsMdf4() ? ReadMdf4(bytes) : ReadMdf3(bytes);
     PrepareDecoding();
     return ok;
@@ -77,7 +76,6 @@ bool CCNBlockOp::ReadMdf3(const std::vector<uint8_t>& bytes)
     m_startBit = ReadU16(&bytes[186], le);
     m_bitCount = ReadU16(&bytes[188], le);
     m_dataType = CodeFromMdf3(ReadU16(&bytes[190], le), le);
-    m_sampleRate = ReadF64(&bytes[210], le);
     const uint32_t longNameLink = ReadU32(&bytes[218], le);
     m_byteOffset = ReadU16(&bytes[226], le);
 
@@ -105,19 +103,15 @@ bool CCNBlockOp::ReadMdf4(const std::vector<uint8_t>& bytes)
     m_bitCount = ReadU32(fields + 8, true);
     m_isTime = channelType == 2 && syncType == 1;
     m_dataType = CodeFromMdf4(storedType, m_bitCount);
-    m_sampleRate = 0;
 
     if (CTXBlockOp::ReadText(m_file, this, link(2), true, m_name)) {
         size_t end = m_name.find_last_not_of(" \r\n\t");
         if (end != std::string::npos)
             m_name.erase(end + 1);
     }
+    // A unit or comment may be an XML block: its TX element is the text.
     CTXBlockOp::ReadText(m_file, this, link(6), true, m_unit);
-    if (link(7) != 0 && !CTXBlockOp::ReadText(m_file, this, link(7), true, m_comment)) {
-        CCNMDBlockOp comment(m_file, this);
-        if (comment.ReadData(link(7), true))
-            m_comment = comment.GetText();
-    }
+    CTXBlockOp::ReadText(m_file, this, link(7), true, m_comment);
     return ReadConversion(link(4));
 }
 
@@ -305,10 +299,4 @@ CCNBlockOp* CCNBlockOp::GetTimeChannel() const
         if (cn->IsTimeChannel())
             return cn;
     return nullptr;
-}
-
-unsigned long long CCNBlockOp::GetSampleCount()
-{
-    CCGBlockOp* group = GetChannelGroup();
-    return group ? group->GetRecordCount() : 0;
 }

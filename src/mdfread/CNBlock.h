@@ -57,19 +57,11 @@ public:
     unsigned GetBitCount() const { return m_bitCount; }
     unsigned GetByteOffset() const { return m_byteOffset; }
     unsigned GetStartBit() const { return m_startBit; }
-    double GetSampleRate() const { return m_sampleRate; }
     int GetDataType() const { return m_dataType; }
     bool IsTimeChannel() const { return m_isTime; }
     bool IsFloat() const;
     bool IsSigned() const { return m_dataType == CodeSignedLE || m_dataType == CodeSignedBE; }
-    bool IsDigitalChannel() const { return m_bitCount == 1; }
-    bool IsSameChannel(const CCNBlockOp* other) const { return other == this; }
-    bool IsSameChannel(const std::string& name, const std::string& comment) const
-    {
-        return name == m_name && comment == m_comment;
-    }
     std::map<double, std::string> GetStates() const;
-    unsigned long long GetSampleCount() override;
 
     CCNBlockOp* GetNextCN() const { return m_nextCN; }
     void SetNextCN(CCNBlockOp* next) { m_nextCN = next; }
@@ -95,9 +87,7 @@ private:
     unsigned m_startBit = 0;
     unsigned m_bitCount = 0;
     unsigned m_byteOffset = 0;
-    double m_sampleRate = 0;
     std::string m_name, m_unit, m_comment;
-    unsigned long long m_position = 0;
     unsigned long long m_nextOffset = 0;
 
     // Decoding plan, fixed at read time: the common aligned layouts are read

@@ -203,12 +203,6 @@ void CValueRange2Tabular::AddConversion(double lower, double upper, const std::s
     m_ranges.emplace_back(lower, upper);
 }
 
-void CValueRange2Tabular::AddConversion(double lower, double upper, Nested conversion)
-{
-    m_conversions[m_ranges.size()] = std::move(conversion);
-    m_ranges.emplace_back(lower, upper);
-}
-
 void CValueRange2Tabular::SetConversion(size_t index, Nested conversion)
 {
     m_conversions[index] = std::move(conversion);
@@ -219,11 +213,6 @@ void CValueRange2Tabular::SetDefault(const std::string& text) { m_defaultText = 
 void CValueRange2Tabular::SetDefault(Nested conversion)
 {
     m_defaultConversion = std::move(conversion);
-}
-
-std::pair<double, double> CValueRange2Tabular::GetRange(size_t index) const
-{
-    return index < m_ranges.size() ? m_ranges[index] : std::pair<double, double>(0, 0);
 }
 
 // One more than the largest state listed before the default text: the range

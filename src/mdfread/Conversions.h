@@ -33,14 +33,12 @@ class COne2One : public CConversionType {};
 
 class CLinear : public CConversionType {
 public:
-    CLinear() = default;
-    CLinear(double p1, double p2) { SetParameter(p1, p2); }
-    void SetParameter(double p1, double p2) { m_p1 = p1, m_p2 = p2; }
+    CLinear(double p1, double p2) : m_p1(p1), m_p2(p2) {}
     bool GetPhyVal(double& value) override;
     bool GetLinearFormula(double& slope, double& offset) const override;
 
 private:
-    double m_p1 = 0, m_p2 = 1;
+    double m_p1, m_p2;
 };
 
 // Parameters P1..P7 in file order; unused ones stay 0.
@@ -84,8 +82,6 @@ public:
 // Formulas are not evaluated: values stay raw.
 class CTextFormula : public CConversionType {
 public:
-    void SetExpression(const std::string&) {}
-    void SetVariable(const std::string&) {}
     bool GetPhyVal(double& value) override { (void)value; return false; }
 };
 
@@ -142,15 +138,12 @@ class CValueRange2Tabular : public CConversionType {
 public:
     using Nested = std::shared_ptr<CCCBlockOp>;
     void AddConversion(double lower, double upper, const std::string& text);
-    void AddConversion(double lower, double upper, Nested conversion);
     // A range whose text or conversion is set later by its index.
     void AddRange(double lower, double upper) { m_ranges.emplace_back(lower, upper); }
     void SetText(size_t index, const std::string& text) { m_texts[index] = text; }
     void SetConversion(size_t index, Nested conversion);
-    size_t GetRangeCount() const { return m_ranges.size(); }
     void SetDefault(const std::string& text);
     void SetDefault(Nested conversion);
-    std::pair<double, double> GetRange(size_t index) const;
     std::map<double, std::string> GetStates() override;
     bool GetPhyVal(double& value) override;
 
@@ -163,17 +156,4 @@ private:
     Nested m_defaultConversion;
     bool m_defaultIndexKnown = false;
     double m_defaultIndex = 0;
-};
-
-class CText2Value : public CConversionType {
-public:
-    void AddKeyValue(const std::string& key, double value) { m_keys.push_back(key), m_values.push_back(value); }
-    void AddKey(const std::string& key) { m_keys.push_back(key); }
-    void AddValue(double value) { m_values.push_back(value); }
-    void SetDefault(double value) { m_default = value; }
-
-private:
-    std::vector<std::string> m_keys;
-    std::vector<double> m_values;
-    double m_default = 0;
 };

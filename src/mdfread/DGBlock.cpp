@@ -23,19 +23,6 @@ void DataRec::AddDataBlock(unsigned long long offset, unsigned long long length)
     m_total += length;
 }
 
-bool DataRec::SetDataBlockLength(size_t index, unsigned long long length)
-{
-    if (index >= m_sections.size())
-        return false;
-    m_sections[index].length = length;
-    m_total = 0;
-    for (auto& section : m_sections) {
-        section.start = m_total;
-        m_total += section.length;
-    }
-    return true;
-}
-
 size_t DataRec::FindSection(unsigned long long position)
 {
     auto holds = [&](size_t i) {
@@ -202,7 +189,7 @@ bool CDGBlockOp::ClaimMdf3Records(unsigned long long link)
 // the open.
 bool CDGBlockOp::ReadDataSections(unsigned long long link)
 {
-    m_data = new DataRec(this);
+    m_data = new DataRec;
     if (!IsMdf4()) {
         if (link >= m_file->Size())
             SetProblem("data link " + OffsetText(link) + " lies outside the file");
@@ -309,24 +296,6 @@ void CDGBlockOp::CheckRecordLayout()
             cg->LimitRecordCount(capacity);
         }
     }
-}
-
-CCGBlockOp* CDGBlockOp::GetNextCG(const CCGBlockOp* cg) const { return cg ? cg->GetNextCG() : nullptr; }
-
-unsigned long long CDGBlockOp::GetGroupCount() const
-{
-    unsigned long long count = 0;
-    for (CCGBlockOp* cg = m_firstCG; cg; cg = cg->GetNextCG())
-        ++count;
-    return count;
-}
-
-unsigned long long CDGBlockOp::GetTotalCNCount() const
-{
-    unsigned long long count = 0;
-    for (const CDGBlockOp* dg = this; dg; dg = dg->m_nextDG)
-        count += dg->m_firstCG ? dg->m_firstCG->GetTotalCNCount() : 0;
-    return count;
 }
 
 bool CDGBlockOp::ReadRecordId(unsigned long long position, unsigned long long& id)

@@ -14,17 +14,11 @@ class CDGBlockOp;
 
 class DataRec {
 public:
-    explicit DataRec(CDGBlockOp* owner) : m_owner(owner) {}
-
     void AddDataBlock(unsigned long long offset, unsigned long long length);
-    bool SetDataBlockLength(size_t index, unsigned long long length);
-    size_t GetNumBlocks() const { return m_sections.size(); }
-    unsigned long long GetOffset(size_t index) const { return index < m_sections.size() ? m_sections[index].offset : 0; }
     // Bytes of the continuous stream.
     unsigned long long GetTotalLength() const { return m_total; }
     // Copies count bytes of the stream from position on, across sections.
     bool Read(CMdfStream& file, unsigned long long position, void* buffer, size_t count);
-    CDGBlockOp* GetOwner() const { return m_owner; }
 
 private:
     struct Section {
@@ -34,7 +28,6 @@ private:
     };
     size_t FindSection(unsigned long long position);
 
-    CDGBlockOp* m_owner;
     std::vector<Section> m_sections;
     unsigned long long m_total = 0;
     size_t m_current = 0;
@@ -70,12 +63,6 @@ public:
     void SetNextDG(CDGBlockOp* next) { m_nextDG = next; }
     unsigned long long GetNextDGOffset() const { return m_nextOffset; }
     CCGBlockOp* GetFirstCG() const { return m_firstCG; }
-    CCGBlockOp* GetNextCG(const CCGBlockOp* cg) const;
-    // Record-id bytes in front of each record (MDF 3: the number of ids).
-    unsigned GetRecordIdCount() const { return m_idCount; }
-    unsigned GetRecordIDCount() const { return m_idCount; }
-    unsigned long long GetGroupCount() const;
-    unsigned long long GetTotalCNCount() const;
     // Why the group's records cannot be read; empty when they can.
     const std::string& GetDataProblem() const { return m_problem; }
 

@@ -181,48 +181,12 @@ CCNBlockOp* CHDBlockOp::GetNextChannel(bool restart)
     return cn;
 }
 
-CCGBlockOp* CHDBlockOp::GetNextGroup(bool restart)
-{
-    Cursor& c = m_groupCursor;
-    if (restart) {
-        c = Cursor();
-        c.dg = m_firstDG;
-        c.active = c.atStart = true;
-    }
-    if (!c.active)
-        return nullptr;
-    CCGBlockOp* cg = c.atStart ? (c.dg ? c.dg->GetFirstCG() : nullptr) : (c.cg ? c.cg->GetNextCG() : nullptr);
-    c.atStart = false;
-    while (!cg) {
-        c.dg = c.dg ? c.dg->GetNextDG() : nullptr;
-        if (!c.dg) {
-            c.active = false;
-            return nullptr;
-        }
-        cg = c.dg->GetFirstCG();
-    }
-    c.cg = cg;
-    return cg;
-}
-
-unsigned long long CHDBlockOp::GetGroupCount() const
-{
-    unsigned long long count = 0;
-    for (CDGBlockOp* dg = m_firstDG; dg; dg = dg->GetNextDG())
-        count += dg->GetGroupCount();
-    return count;
-}
-
-unsigned long long CHDBlockOp::GetTotalCNCount() const { return m_firstDG ? m_firstDG->GetTotalCNCount() : 0; }
-
 // ---- Identification --------------------------------------------------------
 
 CIDBlockOp::CIDBlockOp(const std::wstring& path) : CBlockOp(nullptr, nullptr, "MDF     "), m_path(path)
 {
     m_file = &m_stream;
 }
-
-CIDBlockOp::CIDBlockOp(const std::string& path) : CIDBlockOp(WidePath(path)) {}
 
 CIDBlockOp::~CIDBlockOp() { delete m_header; }
 
@@ -241,9 +205,4 @@ bool CIDBlockOp::ReadData(unsigned long long, bool)
 }
 
 double CIDBlockOp::GetTimestamp() const { return m_header ? m_header->GetTimestamp() : 0.0; }
-std::string CIDBlockOp::GetDate() const { return m_header ? m_header->GetDate() : std::string(); }
-std::string CIDBlockOp::GetTime() const { return m_header ? m_header->GetTime() : std::string(); }
 CCNBlockOp* CIDBlockOp::GetNextChannel(bool restart) { return m_header ? m_header->GetNextChannel(restart) : nullptr; }
-CCGBlockOp* CIDBlockOp::GetNextGroup(bool restart) { return m_header ? m_header->GetNextGroup(restart) : nullptr; }
-unsigned long long CIDBlockOp::GetGroupCount() const { return m_header ? m_header->GetGroupCount() : 0; }
-unsigned long long CIDBlockOp::GetChannelCount() const { return m_header ? m_header->GetTotalCNCount() : 0; }

@@ -20,16 +20,10 @@ public:
 
     // Seconds since 2007-01-01 00:00:00 UTC; -1.0 when the file gives none.
     double GetTimestamp() const { return m_startTime; }
-    const std::string& GetDate() const { return m_date; }
-    const std::string& GetTime() const { return m_time; }
 
     // Channels in file order: data groups, their channel groups, their
     // channels. The cursor belongs to this header; restart begins again.
     CCNBlockOp* GetNextChannel(bool restart);
-    CCGBlockOp* GetNextGroup(bool restart);
-    unsigned long long GetGroupCount() const;
-    unsigned long long GetTotalCNCount() const;
-    CDGBlockOp* GetFirstDG() const { return m_firstDG; }
 
 private:
     bool ReadMdf3(const std::vector<uint8_t>& bytes, uint64_t& firstGroup);
@@ -48,13 +42,12 @@ private:
         bool active = false;
         bool atStart = false;
     };
-    Cursor m_channelCursor, m_groupCursor;
+    Cursor m_channelCursor;
 };
 
 class CIDBlockOp : public CBlockOp {
 public:
     explicit CIDBlockOp(const std::wstring& path);
-    explicit CIDBlockOp(const std::string& path);
     ~CIDBlockOp() override;
 
     bool ReadData() { return ReadData(0, true); }
@@ -62,13 +55,7 @@ public:
     bool ReadData(unsigned long long offset, bool littleEndian) override;
 
     double GetTimestamp() const;
-    std::string GetDate() const;
-    std::string GetTime() const;
     CCNBlockOp* GetNextChannel(bool restart);
-    CCGBlockOp* GetNextGroup(bool restart);
-    unsigned long long GetGroupCount() const;
-    unsigned long long GetChannelCount() const;
-    CHDBlockOp* GetHeader() const { return m_header; }
 
 private:
     CMdfStream m_stream;

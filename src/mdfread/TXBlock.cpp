@@ -3,8 +3,6 @@
 #include <cstring>
 #include <vector>
 
-#include "support/CFormat.h"
-
 namespace {
 
 // The block's bytes after its head, up to the first NUL.
@@ -24,16 +22,6 @@ bool ReadBodyText(CMdfStream* file, unsigned long long offset, unsigned long lon
 }
 
 }  // namespace
-
-std::string TextOfTxElement(const std::string& xml)
-{
-    size_t close = xml.find("</TX>");
-    if (close == std::string::npos)
-        return std::string();
-    std::string text = xml.substr(0, close);
-    size_t open = text.find("<TX>");
-    return open == std::string::npos ? text : text.substr(open + 4);
-}
 
 bool CTXBlockOp::ReadData(unsigned long long offset, bool littleEndian)
 {
@@ -70,43 +58,5 @@ bool CTXBlockOp::ReadText(CMdfStream* file, CBlockOp* parent, unsigned long long
     if (!block.ReadData(link, littleEndian))
         return false;
     text = block.GetText();
-    return true;
-}
-
-bool CMDBlockOp::ReadData(unsigned long long offset, bool littleEndian)
-{
-    m_text.clear();
-    BLOCKHEAD head;
-    if (ReadBlock(head, offset, littleEndian) == 0)
-        return false;
-    return ReadBodyText(m_file, m_blockOffset, m_blockLength, m_headerSize, m_text);
-}
-
-std::string CCGMDBlockOp::GetText() { return TextOfTxElement(m_text); }
-
-std::string CCNMDBlockOp::GetText() { return TextOfTxElement(m_text); }
-
-bool CCNMDBlockOp::GetRaster(double& rate)
-{
-    size_t close = m_text.find("</raster>");
-    if (close == std::string::npos)
-        return false;
-    std::string text = m_text.substr(0, close);
-    size_t open = text.find("<raster>");
-    if (open != std::string::npos)
-        rate = StrtodC(text.c_str() + open + 8, nullptr);
-    return true;
-}
-
-bool CSIBlockOp::ReadData(unsigned long long offset, bool littleEndian)
-{
-    m_name.clear();
-    BLOCKHEAD head;
-    if (ReadBlock(head, offset, littleEndian) == 0 || !IsMdf4() || m_linkCount < 1)
-        return false;
-    uint8_t link[8];
-    if (!m_file->ReadAt(m_blockOffset + 24, link, sizeof link))
-        return false;
-    CTXBlockOp::ReadText(m_file, this, ReadU64(link, true), true, m_name);
     return true;
 }

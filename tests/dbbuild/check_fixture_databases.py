@@ -1,21 +1,18 @@
-"""Builds the measurement database of every MDF fixture through the shared
-library (ctypes) and checks it against the fixture's sidecar, written by an
-independent MDF library: one message per channel group, row counts equal to
-record counts, TIME_VAL = start + t, INTEGER columns holding the raw
-integers, DOUBLE columns the physical values, text-state numbers that
-ChannelStates turns into the sidecar's texts, the Channels rows, and every
-statistic recomputed by python. Names beyond ASCII (Latin-1 in MDF 3, UTF-8
-in MDF 4) must arrive as UTF-8 under the C and the C.UTF-8 locale.
-
-Where the reader follows its own rules the expectation is derived from the
-sidecar by those rules (MDF 3 types 7/8 swapped, MDF 3 tables without
-interpolation take the lower key, range-to-value bounds inclusive, text
-formulas and bit-field tables left raw); compressed data is refused: the
-build of that file fails with a diagnostic and leaves no database."""
+"""The builder and the channel lists on every MDF fixture, through the shared
+library (ctypes), against the sidecar an independent MDF library wrote: the
+database's schema, messages, records (raw integers, physical values, text
+states), Channels rows, network statistics and statistics (db_checks); the
+lists (parsed with python's json) against the sidecar's names and the same
+database's figures; names beyond ASCII as UTF-8 through both forms under the
+C and the C.UTF-8 locale. Then what both do with the user's files: targets,
+signal selections, lists that cannot be written."""
 import ctypes
+import json
 import locale
 import math
 import os
+import resource
+import signal
 import sqlite3
 import sys
 import tempfile
@@ -28,242 +25,359 @@ import mdf as sidecar  # noqa: E402
 from libcall import captured, lib  # noqa: E402
 from mdf import is_float, is_time  # noqa: E402
 
+for name in ("CreateDatabase", "GetChannels", "GetChannelStatistics", "CreateDatabaseForSignals"):
+    getattr(lib, name).argtypes = [ctypes.c_char_p] * (3 if "Signals" in name else 2)
+    getattr(lib, name + "W").argtypes = [ctypes.c_wchar_p] * (3 if "Signals" in name else 2)
+FIXTURES = os.path.abspath(sidecar.FIXTURES)
 failures = []
-
-lib.CreateDatabase.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
-lib.CreateDatabaseW.argtypes = [ctypes.c_wchar_p, ctypes.c_wchar_p]
 
 
 def fail(where, text):
     failures.append(f"{where}: {text}")
 
 
-def build(mdf, db, wide=False):
-    """Runs the build with standard output captured; (result, output)."""
-    return captured(lib.CreateDatabaseW, mdf, db) if wide else captured(lib.CreateDatabase, mdf.encode(), db.encode())
+def rows(db, sql):
+    return sqlite3.connect(db).execute(sql).fetchall()
 
 
-# ---- What the sidecar says, by this library's rules ----------------------
-
-def signal_type(channel, v4):
-    conv = channel.get("conversion")
-    if not conv:
-        return "RawValue"
-    return "State Encoded" if sidecar.has_states(conv, v4) else "Double"
-
-
-def data_type(channel, v4):
-    if is_float(channel, v4):
-        return 3 if channel["bit_count"] == 32 else 4
-    return 1 if sidecar.is_signed(channel, v4) else 0
-
+# ---- The database and the lists of each fixture ------------------------------------
 
 def as_int64(v):
-    v = int(v) & (2**64 - 1)
-    return v - 2**64 if v >= 2**63 else v
+    return (int(v) + 2**63) % 2**64 - 2**63
 
 
-def close(a, b, rel=1e-9):
-    if isinstance(b, str):
-        return b == "nan" and a is None
-    if a is None or b is None:
-        return a is b
-    return a == b or abs(a - b) <= rel * max(abs(a), abs(b), 1e-300)
+def close(a, b):
+    if a is None or b is None or isinstance(b, str):
+        return a is None and (b is None or b == "nan")
+    return a == b or abs(a - b) <= 1e-9 * max(abs(a), abs(b))
 
 
 def check_samples(where, stats, values, equal):
+    """The sidecar's samples, range and mean of a column (None: no number)."""
     for _, index, want in sidecar.samples(stats, len(values)):
         if not equal(values[index], want):
             fail(where, f"record {index}: {values[index]!r} != {want!r}")
     numeric = [v for v in values if v is not None]
-    if stats.get("min") is not None and numeric:
-        if not equal(min(numeric), stats["min"]) or not equal(max(numeric), stats["max"]):
-            fail(where, f"range {min(numeric)!r}..{max(numeric)!r} != {stats['min']!r}..{stats['max']!r}")
-        if not close(math.fsum(numeric) / len(numeric), stats["mean"], 1e-9):
-            fail(where, f"mean {math.fsum(numeric) / len(numeric)!r} != {stats['mean']!r}")
+    if stats.get("min") is not None and numeric and not (
+            equal(min(numeric), stats["min"]) and equal(max(numeric), stats["max"]) and
+            close(math.fsum(numeric) / len(numeric), stats["mean"])):
+        fail(where, f"range {min(numeric)!r}..{max(numeric)!r} or mean differ from {stats}")
 
 
-def check_values(where, channel, group, v4, stored, states):
-    kind = signal_type(channel, v4)
-    raw = channel["raw"]
-    if raw.get("kind") == "text":
-        if not v4:
-            if any(v != 0 for v in stored):  # MDF 3 strings have no numeric value
-                fail(where, "MDF 3 string channel should store 0")
-        elif channel["cn_type"] == 1:
-            if stored != sidecar.string_slots(channel):
-                fail(where, "signal data offsets are not stored as raw integers")
-        else:
-            for _, i, t in sidecar.samples(raw, len(stored)):
-                if stored[i] != as_int64(sidecar.first_bytes(t)):
-                    fail(where, f"record {i}: {stored[i]} != first bytes of {t!r}")
-        return
-    if kind == "RawValue":
-        if is_float(channel, v4):
-            check_samples(where, raw, stored, lambda a, b: a == b)
-        else:
-            wrapped = dict(raw, **{k: [as_int64(x) for x in raw[k]] for k in ("first", "last", "probe")},
-                           min=None, max=None)
-            check_samples(where, wrapped, stored, lambda a, b: isinstance(a, int) and a == b)
-        return
-    if kind == "State Encoded":
-        want = channel["phys"]
-        if want.get("kind") == "text":
-            for line in sidecar.text_differences(want, [states.get(v, "") for v in stored]):
-                fail(where, line)
-            return
-        # A nested numeric default: the sidecar gives NaN where the number
-        # stands for a text state; here it is the state's key.
+def check_values(where, channel, group, kind, v4, stored, states):
+    raw, phys = channel["raw"], channel.get("phys", {})
+    if raw.get("kind") == "text":  # MDF 3: no number; MDF 4: signal data offsets or the first bytes
+        want = [0] * len(stored) if not v4 else sidecar.string_slots(channel) if channel["cn_type"] == 1 else \
+            {i: as_int64(sidecar.first_bytes(t)) for _, i, t in sidecar.samples(raw, len(stored))}
+        if (stored if isinstance(want, list) else {i: stored[i] for i in want}) != want:
+            fail(where, "string values differ")
+    elif kind == "RawValue":
+        integers = not is_float(channel, v4)
+        wrapped = dict(raw, **{k: [as_int64(x) for x in raw[k]] for k in ("first", "last", "probe")}, min=None)
+        check_samples(where, wrapped if integers else raw, stored,
+                      lambda a, b: a == b and isinstance(a, int) == integers)
+    elif kind == "State Encoded" and phys.get("kind") == "text":
+        for line in sidecar.text_differences(phys, [states.get(v, "") for v in stored]):
+            fail(where, line)
+    elif kind == "State Encoded":
+        # A nested numeric default: where the number stands for a text state
+        # the sidecar gives NaN, this library the state's key.
         marked = [None if v in states else v for v in stored]
-        if sum(1 for v in marked if v is None) != want["nonfinite"]:
+        if marked.count(None) != phys["nonfinite"]:
             fail(where, "number of text states differs")
-        check_samples(where, dict(want, min=None), marked, close)
-        return
-    expected = sidecar.physical_expectation(channel, group, v4)
-    if expected is None:
-        check_samples(where, raw, stored, lambda a, b: a == b)
+        check_samples(where, dict(phys, min=None), marked, close)
     else:
-        check_samples(where, expected, stored, close)
+        expected = sidecar.physical_expectation(channel, group, v4)
+        check_samples(where, expected or raw, stored, close if expected else lambda a, b: a == b)
 
 
-def message_of(group, group_number):
-    """(name, network) of a group's message: its first channel's comment
-    split at " | ", else the group's placeholder on "HS CAN"."""
+def message_of(group, number):
+    """(name, network): the first channel's comment split at " | ", else the
+    group's placeholder on "HS CAN"."""
     comment = group["channels"][0]["comment"]
-    if " | " in comment:
-        return tuple(comment.split(" | ", 1))
-    return f"Group{group_number:04d}", "HS CAN"
+    return tuple(comment.split(" | ", 1)) if " | " in comment else (f"Group{number:04d}", "HS CAN")
 
 
-def check_message(where, conn, v4, group, mid, cid, start, group_number):
+def check_message(where, conn, v4, group, mid, cid, start):
     channels = [c for c in group["channels"] if not is_time(c, v4)]
-    times = [c for c in group["channels"] if is_time(c, v4)]
-    msg = conn.execute("SELECT Name, ArbId, SignalCount, DataTableName, Network, MinTime, MaxTime, MinDelta, "
-                       "MaxDelta, MessageCount, Rate, MessageChanges, DataBytes FROM Messages WHERE ID = ?",
-                       (mid,)).fetchone()
-    if msg is None:
-        fail(where, f"no message {mid}")
-        return cid
-    name, arb, count, table, network, tmin, tmax = msg[:7]
-    want_name, want_network = message_of(group, group_number)
-    if (name, arb, count, table, network) != (want_name, "", len(channels), f"MessageData{mid:04d}", want_network):
-        fail(where, f"message row {msg}")
-    if msg[7:] != (0.0, 0.0, group["cycles"], 0.0, 0, 8):
-        fail(where, f"message counters {msg[7:]}")
-    tvals = [r[0] for r in conn.execute(f"SELECT TIME_VAL FROM MessageData{mid:04d} ORDER BY rowid")]
-    if len(tvals) != group["cycles"]:
-        fail(where, f"{len(tvals)} rows != {group['cycles']} records")
+    time = [c for c in group["channels"] if is_time(c, v4)][0]["raw"]
+    name, network = message_of(group, mid)
+    row = conn.execute("SELECT Name, ArbId, SignalCount, DataTableName, Network, MinDelta, MaxDelta, MessageCount, "
+                       "Rate, MessageChanges, DataBytes, MinTime, MaxTime FROM Messages WHERE ID = ?", (mid,))
+    row = row.fetchone()
+    if row is None or row[:11] != (name, "", len(channels), f"MessageData{mid:04d}", network, 0.0, 0.0,
+                                   group["cycles"], 0.0, 0, 8):
+        fail(where, f"message row {row}")
         return cid + len(channels)
-    t = times[0]["raw"]
-    check_samples(where + " TIME_VAL", dict(t, **{k: [start + x for x in t[k]] for k in ("first", "last", "probe")},
-                                            min=start + t["min"], max=start + t["max"], mean=start + t["mean"]),
-                  tvals, lambda a, b: abs(a - b) <= 1e-6)
-    if abs(tmin - (start + t["min"])) > 1e-6 or abs(tmax - (start + t["max"])) > 1e-6:
-        fail(where, f"MinTime/MaxTime {tmin}/{tmax}")
-
-    columns = {r[1]: r[2] for part in range(1, (len(channels) - 1) // 500 + 2)
-               for r in conn.execute(f"PRAGMA table_info({db_checks.table_of(mid, (part - 1) * 500 + 1)})")}
-    for k, channel in enumerate(channels, 1):
-        cid += 1
-        w = f"{where} {channel['name']}"
-        row = conn.execute("SELECT * FROM Channels WHERE ID = ?", (cid,)).fetchone()
-        want_name = sidecar.channel_name(channel, v4)
-        kind = signal_type(channel, v4)
-        want = (cid, mid, k, want_name, kind)
-        if row is None or row[:5] != want:
-            fail(w, f"channel row {row[:5] if row else None} != {want}")
+    times = dict(time, **{k: [start + x for x in time[k]] for k in ("first", "last", "probe")},
+                 min=start + time["min"], max=start + time["max"], mean=start + time["mean"])
+    tvals = [r[0] for r in conn.execute(f"SELECT TIME_VAL FROM MessageData{mid:04d} ORDER BY rowid")]
+    check_samples(where + " TIME_VAL", times, tvals, lambda a, b: abs(a - b) <= 1e-6)
+    if len(tvals) != group["cycles"] or abs(row[11] - times["min"]) > 1e-6 or abs(row[12] - times["max"]) > 1e-6:
+        fail(where, f"{len(tvals)} rows, MinTime/MaxTime {row[11:]}")
+    kinds = ["RawValue" if not c.get("conversion") else "State Encoded" if sidecar.has_states(c["conversion"], v4)
+             else "Double" for c in channels]
+    for first in range(1, max(len(channels), 1) + 1, 500):  # the record tables' schema, 500 signals a part
+        table = db_checks.table_of(mid, first)
+        want = f"CREATE TABLE {table} (TIME_VAL DOUBLE " + "".join(
+            f", Signal{k} {'DOUBLE' if is_float(channels[k - 1], v4) or kinds[k - 1] == 'Double' else 'INTEGER'}"
+            for k in range(first, min(first + 499, len(channels)) + 1)) + ")"
+        if conn.execute("SELECT sql FROM sqlite_master WHERE name = ?", (table,)).fetchone() != (want,):
+            fail(where, f"the schema of {table} is not {want[:80]}...")
+    for k, (channel, kind) in enumerate(zip(channels, kinds), 1):
+        cid, w = cid + 1, f"{where} {channel['name']}"
+        data_type = (3 if channel["bit_count"] == 32 else 4) if is_float(channel, v4) else \
+            int(sidecar.is_signed(channel, v4))
+        params = sidecar.linear_params(channel.get("conversion") or {}, v4) or [0.0, 1.0]
+        row = conn.execute("SELECT * FROM Channels WHERE ID = ?", (cid,)).fetchone() or (None,) * 26
+        if row != (cid, mid, k, sidecar.channel_name(channel, v4), kind, *row[5:10], network, channel["unit"], "", -1,
+                   0, "", params[1], params[0], data_type, sidecar.byte_offset(channel, v4), channel["bit_count"], 0,
+                   1, -1, cid, 1):
+            fail(w, f"channel row {row}")
             continue
-        if (row[10], row[11], row[12], row[13], row[14], row[15]) != (want_network, channel["unit"], "", -1, 0, ""):
-            fail(w, f"channel texts {row[10:16]}")
-        offset = sidecar.byte_offset(channel, v4)
-        if row[18:] != (data_type(channel, v4), offset, channel["bit_count"], 0, 1, -1, cid, 1):
-            fail(w, f"channel layout {row[18:]}")
-        params = sidecar.linear_params(channel.get("conversion") or {}, v4)
-        if (row[16], row[17]) != ((params[1], params[0]) if params else (1.0, 0.0)):
-            fail(w, f"slope and offset {row[16:18]}")
-        integer = not is_float(channel, v4) and kind != "Double"
-        if columns.get(f"Signal{k}") != ("INTEGER" if integer else "DOUBLE"):
-            fail(w, f"column type {columns.get(f'Signal{k}')}")
-        states = dict((v, t) for t, v in conn.execute("SELECT StateText, NumVal FROM ChannelStates WHERE "
-                                                      "ChannelId = ? ORDER BY rowid", (cid,)))
+        states = {v: t for t, v in conn.execute("SELECT StateText, NumVal FROM ChannelStates WHERE ChannelId = ?",
+                                                (cid,))}
         if (kind == "State Encoded") != bool(states):
             fail(w, f"states {states}")
-        check_values(w, channel, group, v4, db_checks.column(conn, mid, k), states)
+        check_values(w, channel, group, kind, v4, db_checks.column(conn, mid, k), states)
     return cid
 
 
-def check_file(path, tmp):
-    side = sidecar.load(path)
-    base = os.path.basename(path)
-    v4 = sidecar.is_version4(side)
-    db = os.path.join(tmp, base + ".db")
-    result, output = build(path, db)
-    groups = sidecar.measured_groups(side)
-    if any(sidecar.is_compressed(g) for g in groups):
-        if result != 0 or os.path.exists(db) or "cannot be read" not in output or "was not built" not in output:
-            fail(base, f"compressed data must fail the build clearly (result {result}, output {output!r})")
-        if any(name.startswith(base) for name in os.listdir(tmp)):
-            fail(base, f"files left behind: {os.listdir(tmp)}")
-        return
+def expected_entries(side, statistics):
+    """(group, name keys) of every listed channel, in file order."""
+    v4, number, entries = sidecar.is_version4(side), 0, []
+    for group in sidecar.measured_groups(side):
+        data = [c for c in group["channels"] if not is_time(c, v4)]
+        number += 1 if data else 0
+        for c in data:
+            entry = {"name": sidecar.channel_name(c, v4)}
+            unit = c["unit"] or (c.get("conversion") or {}).get("unit", "")
+            if " | " in c["comment"]:
+                entry["message_name"], entry["network_name"] = c["comment"].split(" | ", 1)
+            elif statistics:
+                entry["message_name"] = f"Group{number:04d}"
+            if statistics and unit not in ("", "-"):
+                entry["unit"] = unit
+            entries.append((group, entry))
+    return entries
+
+
+def listing(function, mdf, out):
+    result, output = captured(function, mdf, out)
     if result != 1:
-        fail(base, f"build failed: {output}")
-        return
+        fail(mdf, f"{function.__name__} gave {result}: {output}")
+        return [], output
+    with open(out, encoding="utf-8") as f:
+        return json.load(f)["Channels"], output
+
+
+def check_lists(base, path, out, conn, side, forms):
+    names, _ = listing(forms.GetChannels, forms.arg(path), forms.arg(out))
+    if names != [e for _, e in expected_entries(side, False)]:
+        fail(base, f"names {names[:3]}...")
+    listed, output = listing(forms.GetChannelStatistics, forms.arg(path), forms.arg(out))
+    readable = [e for g, e in expected_entries(side, True) if not sidecar.is_compressed(g)]
+    if [{k: v for k, v in entry.items() if k in e} for entry, e in zip(listed, readable)] != readable or \
+            len(listed) != len(readable):
+        return fail(base, f"statistics list names {[e.get('name') for e in listed][:5]}...")
+    if len(readable) < len(expected_entries(side, True)) and "is left out: its records cannot be read" not in output:
+        fail(base, f"compressed groups left out without a word: {output!r}")
+    for line in db_checks.check_list(conn, listed, base) if conn else []:  # figures checked against the sidecar
+        fail(base, line)
+
+
+class Narrow:
+    CreateDatabase, GetChannels, GetChannelStatistics = lib.CreateDatabase, lib.GetChannels, lib.GetChannelStatistics
+    arg = str.encode
+
+
+class Wide:
+    CreateDatabase, GetChannels, GetChannelStatistics = lib.CreateDatabaseW, lib.GetChannelsW, lib.GetChannelStatisticsW
+    arg = str
+
+
+def check_file(path, tmp, forms=Narrow):
+    side, base = sidecar.load(path), os.path.basename(path) + f" ({locale.setlocale(locale.LC_ALL)})"
+    v4, start, groups = sidecar.is_version4(side), sidecar.start_offset(side), sidecar.measured_groups(side)
+    db = os.path.join(tmp, os.path.basename(path) + ".db")
+    result, output = captured(forms.CreateDatabase, forms.arg(path), forms.arg(db))
+    if any(sidecar.is_compressed(g) for g in groups):
+        if result != 0 or "cannot be read" not in output or "was not built" not in output or os.path.exists(db):
+            fail(base, f"compressed data must fail the build clearly ({result}, {output!r}, {os.listdir(tmp)})")
+        return check_lists(base, path, db + ".json", None, side, forms)
+    if result != 1:
+        return fail(base, f"build failed: {output}")
     conn = sqlite3.connect(f"file:{db}?mode=ro", uri=True)
-    start = sidecar.start_offset(side)
+    if conn.execute("PRAGMA journal_mode").fetchone() != ("delete",):
+        fail(base, "journal mode")
     if conn.execute("SELECT COUNT(*) FROM Messages").fetchone()[0] != len(groups):
         fail(base, "message count differs from the group count")
-    cid = 0
+    cid, networks = 0, {}
     for number, group in enumerate(groups, 1):
-        cid = check_message(f"{base} group {group['index']}", conn, v4, group, number, cid, start, number)
+        cid = check_message(f"{base} group {group['index']}", conn, v4, group, number, cid, start)
+        last = start + [c for c in group["channels"] if is_time(c, v4)][0]["raw"]["max"]
+        total, latest = networks.get(message_of(group, number)[1], (0, -math.inf))
+        networks[message_of(group, number)[1]] = (total + group["cycles"], max(latest, last))
     if conn.execute("SELECT COUNT(*) FROM Channels").fetchone()[0] != cid + 1:
         fail(base, "Channels holds other rows than the signals and the collection key")
-    networks = {}
-    for number, g in enumerate(groups, 1):
-        last = start + [c for c in g["channels"] if is_time(c, v4)][0]["raw"]["max"]
-        total, latest = networks.get(message_of(g, number)[1], (0, -math.inf))
-        networks[message_of(g, number)[1]] = (total + g["cycles"], max(latest, last))
     stats = {row[0]: row[1:] for row in conn.execute("SELECT * FROM Network_Statistics")}
-    for network, (total, last) in networks.items():
-        row = stats.get(network)
-        if row is None or row[:5] != (total, total, 0, 0, 0) or abs(row[5] - start) > 1e-6 or \
-                abs(row[6] - last) > 1e-6 or abs(row[7] - total / (last - start)) > 1e-6 * row[7]:
-            fail(base, f"network statistics of {network}: {row}")
-    if len(stats) != len(networks):
+    if stats.keys() != networks.keys() or any(
+            stats[n][:5] != (total, total, 0, 0, 0) or abs(stats[n][5] - start) > 1e-6 or
+            abs(stats[n][6] - last) > 1e-6 or abs(stats[n][7] - total / (last - start)) > 1e-6 * stats[n][7]
+            for n, (total, last) in networks.items()):
         fail(base, f"network statistics {stats}")
     for line in db_checks.check_statistics(conn, base):
         fail(base, line)
-    conn.close()
+    check_lists(base, path, db + ".json", conn, side, forms)
 
 
-def check_non_ascii_names(tmp):
-    """Latin-1 MDF 3 names and UTF-8 MDF 4 names arrive as UTF-8, whatever
-    the C locale of the host."""
-    wanted = {"names_v330.mdf": ["\u00dcbersetzung", "\u00b0C"], "names_v400.mf4": ["\u00dcbersetzung", "\u00b0C",
-                                                                                    "m/s\u00b2"]}
-    for name in ("C", "C.UTF-8"):
-        locale.setlocale(locale.LC_ALL, name)
-        for fixture, texts in wanted.items():
-            db = os.path.join(tmp, f"{fixture}.{name}.db")
-            for wide in (False, True):
-                if os.path.exists(db):
-                    os.unlink(db)
-                result, output = build(os.path.join(sidecar.FIXTURES, fixture), db, wide)
-                where = f"{fixture} in locale {name} ({'wide' if wide else 'narrow'})"
-                if result != 1:
-                    fail(where, f"build failed: {output}")
-                    continue
-                conn = sqlite3.connect(db)
-                conn.text_factory = bytes
-                stored = [r[0] for r in conn.execute("SELECT Name FROM Channels UNION ALL SELECT Units FROM Channels")]
-                conn.close()
-                for text in texts:
-                    if text.encode("utf-8") not in stored:
-                        fail(where, f"{text!r} is not stored as UTF-8 ({[s for s in stored if s and s[:1] > b'~']})")
+# ---- What the builder and the lists do with the user's files -------------------------
+
+def fixture(name):
+    return os.path.join(FIXTURES, name).encode()
+
+
+def build(mdf, db, selection=None):
+    return captured(lib.CreateDatabase, mdf, db) if selection is None else \
+        captured(lib.CreateDatabaseForSignals, mdf, selection, db)
+
+
+def complete(db):
+    """A database left behind is complete: statistics rows and the CollectionMask column."""
+    return os.path.exists(db) and rows(db, "SELECT (SELECT COUNT(*) FROM Network_Statistics) > 0 AND (SELECT "
+                                       "COUNT(*) FROM sqlite_master WHERE sql LIKE '%CollectionMask%') = 1") == [(1,)]
+
+
+def check_selections():
+    """Only groups holding a selected channel become messages, named after
+    that channel's comment."""
+    mdf = fixture("network_v400.mf4")
+    layout = ("SELECT Name || '|' || Network || '|' || (SELECT group_concat(Name) FROM Channels WHERE MessageId = "
+              "Messages.ID) FROM Messages")
+    entry = lambda *keys: dict(zip(("name", "message_name", "network_name"), keys))  # noqa: E731
+    json.dump({"Channels": [entry("EngTemp", "EngineData", "CAN1")]}, open("s.json", "w"))
+    build(mdf, b"s.db")
+    everything = [r[0] for r in rows("s.db", layout)]
+    for selection, want in [
+            ([entry("EngSpeed", "EngineData", "CAN1")] + [entry("WheelSpeedFR", "WheelSpeeds", "CAN1")] * 2,
+             ["EngineData|CAN1|EngSpeed", "WheelSpeeds|CAN1|WheelSpeedFR"]),
+            (b"s.json", ["EngineData|CAN1|EngTemp"]), ([], everything), (None, everything),
+            # A group's default name stands for a channel whose comment names
+            # no message; the group keeps its number.
+            ([entry("NoSeparator", "Group0004"), entry("NoSeparator", "Group0009", "")],
+             ["Group0004|HS CAN|NoSeparator"])]:
+        text = json.dumps({"Channels": selection}).encode() if isinstance(selection, list) else selection
+        if build(mdf, b"s.db", text)[0] != 1 or [r[0] for r in rows("s.db", layout)] != want:
+            fail("selection", selection)
+    wide = captured(lib.CreateDatabaseForSignalsW, mdf.decode(), '{"Channels": [{"name": "AliveCounter", '
+                    '"message_name": "BrakeStatus", "network_name": "CAN2"}]}', "s.db")[0]
+    if wide != 1 or rows("s.db", layout) != [("BrakeStatus|CAN2|AliveCounter",)]:
+        fail("selection", "CreateDatabaseForSignalsW")
+    # The MDF 3 fixture holds the name in Latin-1; the selection is UTF-8 or
+    # holds JSON escapes (as json.dumps writes by default).
+    for text in ('{"Channels": [{"name": "\u00dcbersetzung"}]}'.encode(),
+                 b'{"Channels": [{"name": "\\u00dcbersetzung"}]}'):
+        if build(fixture("names_v330.mdf"), b"s.db", text)[0] != 1 or \
+                rows("s.db", "SELECT Name FROM Channels WHERE ID > 0") != [("\u00dcbersetzung",)]:
+            fail("selection", text)
+
+
+def check_refusals():
+    """The database goes beside the MDF file with only the file name's
+    extension replaced, unless named. Unusable selections, the MDF file or
+    the selection as target, and targets that are no measurement database
+    fail before anything is touched; a failed build leaves an earlier
+    database alone."""
+    network, types = fixture("network_v400.mf4"), fixture("types_v410.mf4")
+    data = open(types, "rb").read()
+    os.mkdir("rev2.5")
+    for mdf, target, db in ((b"rev2.5/run1.mf4", None, b"rev2.5/run1.db"), (b"rev2.5/run", b"", b"rev2.5/run.db"),
+                            (b".x.mf4", None, b".x.db"), (b".hidden", None, b".hidden.db"),
+                            (b"run.mf4", b"out.db", b"out.db")):
+        open(mdf, "wb").write(data)
+        if build(mdf, target)[0] != 1 or not complete(db):
+            fail("target", f"{mdf} {target}")
+    if captured(lib.CreateDatabaseW, "rev2.5/run1.mf4", None)[0] != 1 or build(types, b"n" * 250 + b".db")[0] != 1:
+        fail("target", "the wide form or a name at the file system's limit")
+    os.link("run.mf4", "hard.link")
+    open("named.db", "wb").write(data)
+    open("text.db", "w").write("not a database")
+    rows("other.db", "CREATE TABLE t (x)")
+    os.mkfifo("fifo.db")
+    files, before = sorted(os.listdir()), {name: open(name, "rb").read() for name in ("out.db", "named.db", "text.db")}
+    for mdf, db, selection, diagnostic in [
+            (b"run.mf4", b"run.mf4", None, "would replace the MDF file it is built from"),
+            (b"run.mf4", os.getcwd().encode() + b"/./run.mf4", None, "would replace the MDF file it is built from"),
+            (b"hard.link", b"run.mf4", None, "would replace the MDF file it is built from"),
+            (b"named.db", None, None, "would replace the MDF file it is built from"),
+            (types, b"s.json", b"s.json", "would replace the signal selection"),
+            (types, b"text.db", None, "is not a measurement database"),
+            (types, b"other.db", None, "is not a measurement database"),
+            (types, b"fifo.db", None, "not a regular file"), (types, b"/dev/null", None, "not a regular file"),
+            (types, b"none/out.db", None, "SQLITE_CANTOPEN error from: none/out.db"),
+            (fixture("long1m_v410_transposed.mf4"), b"out.db", None, "The database out.db was not built"),
+            (b"missing.mf4", b"out.db", None, "Could not open MDF file!\nmissing.mf4\n"),
+            (b"fifo.db", b"out.db", None, "Could not open MDF file!\nfifo.db\n"),  # never waited for
+            (None, b"out.db", None, "Could not open MDF file!\n\n"),
+            (network, b"out.db", b"missing.json", "Could not open file missing.json"),
+            (network, b"out.db", b"", "Could not open file"),
+            (network, b"out.db", b"fifo.db", "Invalid JSON file fifo.db"),
+            (network, b"out.db", b'{"Channel": []}', "Invalid JSON file"),
+            (network, b"out.db", b'{"Channels": [{"name": "Rpm"}', "Invalid JSON file"),
+            (network, b"out.db", b'{"Channels": {"name": "Rpm"}}', "Invalid JSON file"),
+            (network, b"out.db", b'{"Channels": [{"message_name": "EngineData"}]}', 'needs a "name"'),
+            (network, b"out.db", b'{"Channels": ["Rpm"]}', 'needs a "name"'),
+            (network, b"out.db", b'{"Channels": [{"name": "EngSpeed", "network_name": 5}]}', 'needs a "name"'),
+            (network, b"out.db", b'{"Channels": [{"name": "Nothing"}]}', "No channel of the signal selection"),
+            (network, b"out.db", b'{"Channels": [{"name": "EngSpeed\\u0000XYZ"}]}', "No channel of the signal"),
+            (network, b"out.db", b'{"Channels": [{"name": "NoSeparator", "message_name": "Group0004", "network_name": '
+                                 b'"HS CAN"}]}', "No channel of the signal selection")]:
+        result, output = build(mdf, db, selection)
+        if result != 0 or diagnostic not in output:
+            fail(f"{mdf} to {db} with {selection}", f"{result}: {output}")
+    if "cannot be named exactly" not in captured(lib.CreateDatabaseW, "run.mf4", "\ud800.db")[1]:
+        fail("target", "a wide path without a byte form")
+    if sorted(os.listdir()) != files or any(open(name, "rb").read() != kept for name, kept in before.items()) or \
+            captured(lib.CreateDatabaseW, None, None)[0] != 0:
+        fail("refusals", f"files changed: {sorted(os.listdir())}")
+
+
+def check_unwritable_lists():
+    """A list is 1 only when the whole document reached its file; devices and
+    files of another kind are never replaced by a list."""
+    mdf = fixture("network_v400.mf4")
+    os.mkdir("lists")
+    for target, diagnostic in ((b"lists/none/l.json", "Could not open Json file!\nlists/none/l.json\n"),
+                               (b"/dev/full", "left untouched"), (mdf, "left untouched")):
+        result, output = captured(lib.GetChannels, mdf, target)
+        if result != 0 or diagnostic not in output:
+            fail(f"list to {target}", output)
+    # A regular file that takes only part of the document is removed.
+    limit, handler = resource.getrlimit(resource.RLIMIT_FSIZE), signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (512, limit[1]))
+    try:
+        result, output = captured(lib.GetChannelStatistics, mdf, b"lists/l.json")
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, limit)
+        signal.signal(signal.SIGXFSZ, handler)
+    calls = [(lib.GetChannels, None, b"lists/l.json"), (lib.GetChannelStatistics, mdf, None),
+             (lib.GetChannels, b"", b"l"), (lib.GetChannelStatistics, mdf, b""), (lib.GetChannelsW, None, "l"),
+             (lib.GetChannelStatisticsW, "", None)]
+    if result != 0 or "Could not write lists/l.json" not in output or any(captured(*call)[0] for call in calls) or \
+            os.listdir("lists") or not os.path.exists("/dev/full"):
+        fail("lists", f"{result}: {output} {os.listdir('lists')}")
 
 
 paths = sidecar.fixture_paths()
-with tempfile.TemporaryDirectory() as tmp:
+with tempfile.TemporaryDirectory() as narrow, tempfile.TemporaryDirectory() as wide:
     for p in paths:
-        check_file(p, tmp)
-    check_non_ascii_names(tmp)
+        check_file(p, narrow)
+    locale.setlocale(locale.LC_ALL, "C.UTF-8")
+    for p in paths:
+        if "names_" in p or "network_" in p:
+            check_file(p, wide, Wide)
+    os.chdir(narrow)
+    check_selections()
+    check_refusals()
+    check_unwritable_lists()
 sidecar.report(paths, failures)

@@ -1,10 +1,10 @@
-// mdf_dump <mdf file> <json out>: writes what the reader decodes from a file
-// (header start time, groups, channels with their texts, states and every
-// raw and physical value) as JSON for the fixture comparison script. Texts
-// are written as hex bytes, so the script sees exactly the file's bytes.
-#include <cinttypes>
+// mdf_dump <mdf file> <json out>: what the reader makes of a file, as JSON for
+// check_fixtures.py: the start time, and per channel group its record count
+// and size and per channel its texts (as hex bytes, so the script sees the
+// file's bytes), position, type and conversion codes and every raw value.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,111 +14,79 @@ namespace {
 
 std::string Hex(const std::string& text)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : text) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return "\"" + out + "\"";
+    std::string out = "\"";
+    for (unsigned char c : text)
+        out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
+    return out + "\"";
 }
 
+// Doubles in full, always read as floats; python's json reads NaN and Infinity.
 std::string Number(double v)
 {
-    if (std::isnan(v))
-        return "NaN";
-    if (std::isinf(v))
-        return v > 0 ? "Infinity" : "-Infinity";
     char text[40];
     std::snprintf(text, sizeof text, "%.17g", v);
-    std::string s = text;
-    if (s.find_first_of(".en") == std::string::npos)
-        s += ".0";
-    return s;
+    const std::string number = text + std::string(std::strpbrk(text, ".e") ? "" : ".0");
+    return std::isnan(v) ? "NaN" : std::isinf(v) ? (v > 0 ? "Infinity" : "-Infinity") : number;
 }
 
-bool IsIntegerCode(int code) { return code == 0 || code == 1 || code == 9 || code == 10; }
-
-void DumpGroup(FILE* out, CCGBlockOp* group, bool& firstGroup)
+std::string Raw(CCNBlockOp* cn, const char* p)
 {
-    std::vector<CCNBlockOp*> channels;
+    const int code = cn->GetDataType();
+    if (cn->IsFloat())
+        return Number(cn->GetFloat(p));
+    if (code != 0 && code != 1 && code != 9 && code != 10)
+        return "null";
+    return cn->IsSigned() ? std::to_string(cn->GetInteger(p)) : std::to_string(cn->GetUnsigned(p));
+}
+
+void DumpGroup(FILE* out, CCGBlockOp* group)
+{
+    std::vector<CCNBlockOp*> all;
     for (CCNBlockOp* cn = group->GetFirstCN(); cn; cn = cn->GetNextCN())
-        channels.push_back(cn);
-    const unsigned long long count = group->GetRecordCount();
-    std::vector<std::string> raw(channels.size()), phys(channels.size());
-    std::vector<char> record(group->GetDataRecordSize() + 1);
-    bool allRead = true;
-    for (unsigned long long i = 0; i < count; ++i) {
-        allRead &= group->ReadRecord(record.data(), i);
-        for (size_t k = 0; k < channels.size(); ++k) {
-            CCNBlockOp* cn = channels[k];
-            const char* p = record.data() + cn->GetByteOffset() + cn->GetStartBit() / 8;
-            std::string sep = i ? "," : "";
-            char text[32];
-            if (cn->IsFloat()) {
-                raw[k] += sep + Number(cn->GetFloat(p));
-            } else if (IsIntegerCode(cn->GetDataType())) {
-                if (cn->IsSigned())
-                    std::snprintf(text, sizeof text, "%lld", cn->GetInteger(p));
-                else
-                    std::snprintf(text, sizeof text, "%llu", cn->GetUnsigned(p));
-                raw[k] += sep + text;
-            } else {
-                raw[k] += sep + "null";
-            }
-            phys[k] += sep + Number(cn->getValue(p));
-        }
+        all.push_back(cn);
+    std::vector<std::string> raw(all.size());
+    std::vector<char> record(group->GetDataRecordSize());
+    for (unsigned long long i = 0; i < group->GetRecordCount(); ++i) {
+        const bool read = group->ReadRecord(record.data(), i);
+        for (size_t k = 0; k < all.size(); ++k)
+            raw[k] += (i ? "," : "") +
+                      (read ? Raw(all[k], record.data() + all[k]->GetByteOffset() + all[k]->GetStartBit() / 8)
+                            : "\"unread\"");
     }
-    std::fprintf(out, "%s{\"record_count\":%llu,\"record_size\":%u,\"all_read\":%s,\"channels\":[", firstGroup ? "" : ",",
-                 count, group->GetDataRecordSize(), allRead ? "true" : "false");
-    firstGroup = false;
-    for (size_t k = 0; k < channels.size(); ++k) {
-        CCNBlockOp* cn = channels[k];
-        std::string name, unit, comment;
-        cn->GetChannelInfo(name, unit, comment);
-        unit = cn->GetUnit();
+    std::string channels;
+    for (size_t k = 0; k < all.size(); ++k) {
+        CCNBlockOp* cn = all[k];
         CCCBlockOp* cc = cn->GetConversion();
-        std::string states;
-        for (auto& state : cn->GetStates())
-            states += (states.empty() ? "" : ",") + ("[" + Number(state.first) + "," + Hex(state.second) + "]");
-        double slope = 1, offset = 0;
-        bool linear = cc && cc->GetLinearFormula(slope, offset);
-        std::fprintf(out,
-                     "%s{\"name\":%s,\"unit\":%s,\"comment\":%s,\"is_time\":%s,\"code\":%d,\"signed\":%s,"
-                     "\"float\":%s,\"bits\":%u,\"byte_offset\":%u,\"start_bit\":%u,\"conv_type\":%d,"
-                     "\"linear\":%s,\"slope\":%s,\"offset\":%s,\"states\":[%s],\"raw\":[%s],\"phys\":[%s]}",
-                     k ? "," : "", Hex(name).c_str(), Hex(unit).c_str(), Hex(comment).c_str(),
-                     cn->IsTimeChannel() ? "true" : "false", cn->GetDataType(), cn->IsSigned() ? "true" : "false",
-                     cn->IsFloat() ? "true" : "false", cn->GetBitCount(), cn->GetByteOffset(), cn->GetStartBit(),
-                     cc ? int(cc->GetConversionType()) : -1, linear ? "true" : "false", Number(slope).c_str(),
-                     Number(offset).c_str(), states.c_str(), raw[k].c_str(), phys[k].c_str());
+        channels += (channels.empty() ? "" : ",") + std::string("{\"name\":") + Hex(cn->GetName()) +
+                    ",\"unit\":" + Hex(cn->GetUnit()) + ",\"comment\":" + Hex(cn->GetComment()) +
+                    ",\"is_time\":" + (cn->IsTimeChannel() ? "true" : "false") +
+                    ",\"code\":" + std::to_string(cn->GetDataType()) +
+                    ",\"bits\":" + std::to_string(cn->GetBitCount()) +
+                    ",\"byte_offset\":" + std::to_string(cn->GetByteOffset()) +
+                    ",\"start_bit\":" + std::to_string(cn->GetStartBit()) +
+                    ",\"conv_type\":" + std::to_string(cc ? int(cc->GetConversionType()) : -1) +
+                    ",\"raw\":[" + raw[k] + "]}";
     }
-    std::fprintf(out, "]}");
+    std::fprintf(out, "{\"record_count\":%llu,\"record_size\":%u,\"channels\":[%s]}", group->GetRecordCount(),
+                 group->GetDataRecordSize(), channels.c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: mdf_dump <mdf file> <json out>\n");
-        return 2;
-    }
     CMDFFileOp mdf;
-    if (!mdf.ReadFile(std::string(argv[1]))) {
-        std::fprintf(stderr, "cannot open %s\n", argv[1]);
+    FILE* out = argc == 3 && mdf.ReadFile(std::string(argv[1])) ? std::fopen(argv[2], "w") : nullptr;
+    if (!out) {
+        std::fprintf(stderr, "usage: mdf_dump <readable mdf file> <json out>\n");
         return 1;
     }
-    FILE* out = std::fopen(argv[2], "w");
-    if (!out)
-        return 1;
     std::fprintf(out, "{\"start_time\":%s,\"groups\":[", Number(mdf.GetMeasurementStartTimestamp()).c_str());
-    bool firstGroup = true;
     CCGBlockOp* current = nullptr;
     for (CCNBlockOp* cn = mdf.GetNextChannel(true); cn; cn = mdf.GetNextChannel(false))
         if (cn->GetChannelGroup() != current) {
-            current = cn->GetChannelGroup();
-            DumpGroup(out, current, firstGroup);
+            std::fprintf(out, current ? "," : "");
+            DumpGroup(out, current = cn->GetChannelGroup());
         }
     std::fprintf(out, "]}\n");
     return std::fclose(out) == 0 ? 0 : 1;

@@ -343,6 +343,8 @@ TEST(Builder, GroupsOfEveryShape)
         Call build = Build(c.mdf, db);
         EXPECT_TRUE(list.result == 1 && Contains(list.output, c.diagnostic)) << list.output;
         EXPECT_TRUE(build.result == 1 && Contains(build.output, c.diagnostic)) << build.output;
+        // The list names the group whose records end early.
+        EXPECT_EQ(Contains(list.output, "Channel group 1 ends after"), Contains(c.diagnostic, "ends after"));
         EXPECT_EQ(Texts(testlib::readText(json), "name") + " " + Texts(testlib::readText(json), "message_name"),
                   std::string(c.listed) + " " + c.messages);
         EXPECT_EQ(Sql(db, c.sql), c.rows);

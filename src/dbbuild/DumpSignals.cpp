@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "dbbuild/DumpSignals.h"
 #include "dbbuild/GroupReader.h"
 #include "dbbuild/MdfKvxDb.h"
 #include "jsonxx/jsonxx.h"
@@ -65,6 +66,8 @@ jsonxx::Object NameEntry(ChannelTexts const& texts, std::string const* groupLabe
     return entry;
 }
 
+}  // namespace
+
 jsonxx::Object StatisticsEntry(DbSignal const& signal, DbSignal const& time, unsigned long long records,
                                std::string const& groupLabel)
 {
@@ -95,6 +98,8 @@ jsonxx::Object StatisticsEntry(DbSignal const& signal, DbSignal const& time, uns
     entry.import("first_value", reported(signal.firstValue));
     return entry;
 }
+
+namespace {
 
 // Mode 1: the group of first (a data channel, the group's first one met) is
 // read as a whole: every record once, every signal fed from it. Groups the

@@ -16,7 +16,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testlib"))
 import mdf as sidecar  # noqa: E402
-from libcall import captured, lib  # noqa: E402
+from libcall import captured, captured_cut_short, lib  # noqa: E402
 
 DBL_MAX = sys.float_info.max
 P = ctypes.POINTER(ctypes.c_double)
@@ -199,10 +199,12 @@ REQUIRED = {"name_in_script": "req", "OptionalList": [{"channel_name": "Absent"}
 NAMES = os.path.join(sidecar.FIXTURES, "names_v330.mdf")
 
 
-def validate(data, aliases, result=RESULT, ascii=False):
-    """(result, parsed result file or None, output); the file is removed."""
+def validate(data, aliases, result=RESULT, ascii=False, limit=None):
+    """(result, parsed result file or None, output); the file is removed.
+    limit: the bytes a file may take during the call."""
     text = aliases if isinstance(aliases, str) else json.dumps({"Channels": aliases}, ensure_ascii=ascii)
-    code, output = captured(lib.ValidateSignals, *(a if a is None else a.encode() for a in (data, text, result)))
+    args = [lib.ValidateSignals] + [a if a is None else a.encode() for a in (data, text, result)]
+    code, output = captured(*args) if limit is None else captured_cut_short(limit, *args)
     document = None
     if os.path.isfile(result):
         with open(result, encoding="utf-8") as f:
@@ -212,10 +214,12 @@ def validate(data, aliases, result=RESULT, ascii=False):
 
 
 def validated(where, got, code, document, output_part=""):
-    expect(where, (got[0], got[1], output_part in got[2]), (code, document, True))
+    """output_part None: a validation that prints nothing."""
+    expect(where, (got[0], got[1], got[2] == "" if output_part is None else output_part in got[2]),
+           (code, document, True))
 
 
-validated("MDF, all resolved", validate(NETWORK, ALIASES), 4, {"Channels": [SPEED] + RESOLVED + [PLAIN]})
+validated("MDF, all resolved", validate(NETWORK, ALIASES), 4, {"Channels": [SPEED] + RESOLVED + [PLAIN]}, None)
 # A name written with a JSON escape is the same name, in every list.
 NAMES_DB = os.path.join(TMP, "names.db")
 expect("CreateDatabase", captured(lib.CreateDatabase, NAMES.encode(), NAMES_DB.encode())[0], 1)
@@ -224,14 +228,22 @@ expect("escaped name in a channel list", (result > 0, output), (True, ""))
 for ascii in (False, True):
     validated(f"MDF, Latin-1 name, escaped {ascii}", validate(NAMES, [{"name": "\u00dcbersetzung"}], ascii=ascii), 1,
               {"Channels": [{"name_in_script": "\u00dcbersetzung", "name": "\u00dcbersetzung",
-                             "message_name": "Group0001", "network_name": ""}]})
+                             "message_name": "Group0001", "network_name": ""}]}, None)
 validated("MDF, optional alias missing", validate(NETWORK, ALIASES + [OPTIONAL]), 0, None)
 validated("MDF, one alias twice and one missing", validate(NETWORK, [{"name": "AliveCounter"}, REQUIRED]), 0, None,
           "Channel req was not found in file")
 validated("MDF, one alias in two groups", validate(NAMES.replace("v330.mdf", "v400.mf4"), [{"name": "EngineSpeed"}]),
           0, None)
 for path in (DB, shutil.copy(DB, os.path.join(TMP, "NET.DB")), shutil.copy(DB, os.path.join(TMP, "net.sqlite"))):
-    validated(f"database {path}", validate(path, ALIASES), 4, {"Channels": IN_DB})
+    validated(f"database {path}", validate(path, ALIASES), 4, {"Channels": IN_DB}, None)
+# A name ending in ".db" in any case, or of three characters or fewer, is a
+# database even when it is an MDF file; other names are read as MDF first.
+home = os.getcwd()
+os.chdir(TMP)
+for name, code in (("x.dB", -2), ("mdf", -2), ("m.mf", 1)):
+    got = validate(shutil.copy(NETWORK, name), [{"name": "EngSpeed", "required": False}])
+    expect(f"MDF file named {name}", (got[0], "Invalid database" in got[2]), (code, code == -2))
+os.chdir(home)
 validated("database, optional alias missing", validate(DB, ALIASES + [OPTIONAL]), 4,
           {"Channels": IN_DB, "MissingChannels": [{"name_in_script": "opt", "required": "false"}]})
 validated("database, required alias missing", validate(DB, ALIASES + [REQUIRED]), 0,
@@ -275,6 +287,10 @@ validated("unwritable result", validate(NETWORK, ALIASES, unwritable), -3, None,
 validated("full device", validate(DB, ALIASES, "/dev/full"), -3, None, "not a regular file")
 expect("/dev/full is the device", stat.S_ISCHR(os.stat("/dev/full").st_mode), True)
 validated("no alias list", validate(NETWORK, '{"Channels": []}'), -3, None, "Invalid JSON file")
+# A result the file system takes only in part is no result.
+files = sorted(os.listdir(TMP))
+validated("result cut short", validate(DB, ALIASES * 40, limit=4096), -3, None, f"Could not write {RESULT}")
+expect("result cut short leaves nothing", sorted(os.listdir(TMP)), files)
 with open(os.path.join(TMP, "aliases.json"), "w") as f:
     json.dump({"Channels": ALIASES}, f)
 for target in (f.name, DB, TEXT):
@@ -283,8 +299,8 @@ for target in (f.name, DB, TEXT):
     expect(f"a result over {target}", (code, open(target, "rb").read() == before), (-3, True))
 for args in ((None, "x", RESULT), (NETWORK, None, RESULT), (NETWORK, '{"Channels": [{"name": "a"}]}', None),
              ("", "x", "")):
-    code = captured(lib.ValidateSignals, *(a if a is None else a.encode() for a in args))[0]
-    expect(f"null or empty texts {args}", (code, os.path.exists(RESULT)), (-3, False))
+    code, output = captured(lib.ValidateSignals, *(a if a is None else a.encode() for a in args))
+    expect(f"null or empty texts {args}", (code, bool(output), os.path.exists(RESULT)), (-3, True, False))
 shutil.rmtree(TMP)
 print("\n".join(failures) + f"\n{len(failures)} failed")
 sys.exit(1 if failures else 0)

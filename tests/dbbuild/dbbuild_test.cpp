@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "MdfBuilder.h"
+#include "dbbuild/DumpSignals.h"
 #include "dbbuild/NetworkStatistics.h"
+#include "mdfread/MDFFileOp.h"
 #include "support/CppSQLite3U.h"
 #include "support/LibUtils.h"
 #include "support/MeasurementDb.h"
@@ -162,12 +164,15 @@ TEST(Builder, StatisticsOfHardValuesAgreeWithPython)
         {"float32", 4, 32, {0.5, -0.25, 1e30, 3, 3, 3, 0, 1, 2, 3}},
         // Also past the rows of four fed at once.
         {"huge_last", 4, 64, {-1e300, 1.7e308, 0, -1.7e308, 1e300, 0, 3, 1.7e308, -1.7e308, 1}},
+        {"tenth", 4, 64, std::vector<double>(10, 0.1)},  // the sum over the count would not be 0.1
     };
     empty.channels = {{"never", 4, 64}, {"never_int", 0, 16}};
     badTimes.times = {0.0, NAN, INFINITY, 0.5};
-    const std::string db = dir.file("stats.db");
-    ASSERT_EQ(Build(Write(dir, "stats.mf4", {values, empty, badTimes}), db).result, 1);
-    EXPECT_EQ(PythonStatistics(db), "");
+    const std::string db = dir.file("stats.db"), mdf = Write(dir, "stats.mf4", {values, empty, badTimes});
+    const std::string json = dir.file("stats.json");
+    ASSERT_EQ(Build(mdf, db).result, 1);
+    ASSERT_EQ(Captured([&] { return GetChannelStatistics(mdf.c_str(), json.c_str()); }).result, 1);
+    EXPECT_EQ(PythonStatistics(db, json), "");
     // NaN is stored as NULL and an unsigned 64-bit value as its bit pattern; a
     // message without records has the widest bounds; infinite and NaN times
     // are stored as 0.
@@ -338,11 +343,44 @@ TEST(Builder, GroupsOfEveryShape)
         Call build = Build(c.mdf, db);
         EXPECT_TRUE(list.result == 1 && Contains(list.output, c.diagnostic)) << list.output;
         EXPECT_TRUE(build.result == 1 && Contains(build.output, c.diagnostic)) << build.output;
+        // The list names the group whose records end early.
+        EXPECT_EQ(Contains(list.output, "Channel group 1 ends after"), Contains(c.diagnostic, "ends after"));
         EXPECT_EQ(Texts(testlib::readText(json), "name") + " " + Texts(testlib::readText(json), "message_name"),
                   std::string(c.listed) + " " + c.messages);
         EXPECT_EQ(Sql(db, c.sql), c.rows);
         EXPECT_EQ(PythonStatistics(db, json), "") << c.mdf;
     }
+}
+
+// A channel read raw is reported through its linear formula; its spread
+// grows with the slope's size, whatever the slope's sign. No conversion of
+// the reader gives such a channel a slope, so the signal is set by hand.
+TEST(ChannelLists, RawValuesThroughANegativeSlope)
+{
+    testlib::TempDir dir;
+    CMDFFileOp file;
+    ASSERT_TRUE(file.ReadFile(Write(dir, "raw.mf4", {Counters(1, 3)})));
+    CCNBlockOp* time = file.GetNextChannel(true);
+    CCNBlockOp* channel = file.GetNextChannel(false);
+    ASSERT_TRUE(time && channel && time->IsTimeChannel() && !channel->IsTimeChannel());
+    DbSignal t(time), s(channel);
+    s.scalingKind = DbSignal::LinearWithStates;
+    s.slope = -2.0;
+    s.offset = 1.0;
+    const double raw[] = {1, 3, 2};
+    for (long long i = 0; i < 3; ++i) {
+        t.ProcessValue(i, 0.1 * double(i), 0.1 * double(i), false);
+        s.ProcessValue(i, 0.1 * double(i), raw[i], true);
+    }
+    const jsonxx::Object entry = StatisticsEntry(s, t, 3, "Group0001");
+    auto number = [&](const char* key) { return double(entry.get<jsonxx::Number>(key)); };
+    EXPECT_DOUBLE_EQ(number("std_dev"), 2.0 * std::sqrt(2.0 / 3.0));
+    EXPECT_DOUBLE_EQ(number("avg"), -3.0);
+    EXPECT_EQ(number("first_value"), -1.0);
+    EXPECT_EQ(number("slope"), -2.0);
+    EXPECT_EQ(number("offset"), 1.0);
+    EXPECT_EQ(number("num_records"), 3.0);
+    EXPECT_EQ(entry.get<jsonxx::String>("message_name"), "Group0001");
 }
 
 }  // namespace

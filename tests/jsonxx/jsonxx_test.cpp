@@ -191,6 +191,7 @@ TEST(JsonParser, StringEscapesAndNumbers)
         {R"("\\ \/ \b \f \n \r \t")", "\\ / \b \f \n \r \t"}, {R"("\q")", "\\q"}, {R"("\'")", "\\'"},
         {R"("\u00e9\u0041\u001F")", "\xe9" "A\x1f"}, {R"("\u0000")", std::string(1, '\0')},
         {R"("\u00FF\u0100")", "\xff\xc4\x80"}, {R"("\u20ac")", "\xe2\x82\xac"}, {R"('\'\"')", "'\\\""},
+        {R"("\u07FF\u0800")", "\xdf\xbf\xe0\xa0\x80"},  // the last code point of two bytes, the first of three
         {R"("\ud83d\ude00")", "\xf0\x9f\x98\x80"}, {R"("\ud800x")", "\xed\xa0\x80x"}, {R"("\u12"x")", "\x12"},
         {R"("\ude00\ud83d")", "\xed\xb8\x80\xed\xa0\xbd"}, {R"("\ud83d\u0041")", "\xed\xa0\xbd" "A"},
         {R"("\u41xyz")", "Az"}, {R"("\uzzzz!")", "!"}, {R"("\u00")", ""}, {R"("abc\)", ""}, {R"("\u00e)", ""},

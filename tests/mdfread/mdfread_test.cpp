@@ -361,7 +361,7 @@ TEST(DamagedFiles, EveryDamageFailsCleanly)
         {true, [](Sound& s) { s.b.U32(s.cg + 24 + 6 * 8 + 24, 0xFFFFFFF0u); }, -1, "larger than the file"},
         {true, [](Sound& s) { s.b.U16(s.cc + 24 + 7 * 8 + 6, 0xFFFF); }, -1, "more references or values"},
         {true, [](Sound& s) { s.b.U16(s.cc + 24 + 7 * 8 + 4, 40); }, -1, "more references or values"},
-        {true, [](Sound& s) { s.b.U64(s.time + 16, 1000); }, -1, ""},
+        {true, [](Sound& s) { s.b.U64(s.time + 16, 1000); }, -1, "Channel block cannot be read"},
         {true, [](Sound& s) { s.b.Link4(s.hd, 0, 0); }, -1, "without data groups"},
         {true, [](Sound& s) { s.b.U64(s.cg + 24 + 6 * 8 + 8, ~0ULL); }, 6, "more records than its data holds"},
         {false, [](Sound& s) { s.b.U16(s.cc + 44, 0xFFFF); }, 4, ""},
@@ -393,16 +393,20 @@ TEST(DamagedFiles, EveryDamageFailsCleanly)
     // Identifications that are not exactly "MDF     ".
     for (const char* id : {"MDF    \0", "MDF    4", "mdf     ", "MDF\t    "})
         damages.push_back({true, [id](Sound& s) { s.b.Text(0, std::string(id, 8)); }, -1, ""});
-    // Lengths below the head or beyond the file, and too few links.
+    // Lengths below the head or beyond the file, and too few links; a
+    // damaged channel or conversion fails its channel group, which says so.
+    auto inChannel = [](uint64_t Sound::*block) {
+        return block == &Sound::time || block == &Sound::cc ? "Channel block cannot be read" : "";
+    };
     for (uint64_t Sound::*block : {&Sound::hd, &Sound::dg, &Sound::cg, &Sound::time, &Sound::cc}) {
         for (uint64_t length : {0ULL, 16ULL, 23ULL, 1ULL << 40, ~0ULL})
-            damages.push_back({true, [=](Sound& s) { s.b.U64(s.*block + 8, length); }, -1, ""});
+            damages.push_back({true, [=](Sound& s) { s.b.U64(s.*block + 8, length); }, -1, inChannel(block)});
         const uint64_t links = block == &Sound::time ? 7 : block == &Sound::dg || block == &Sound::cc ? 3 : 5;
-        damages.push_back({true, [=](Sound& s) { s.b.U64(s.*block + 16, links); }, -1, ""});
+        damages.push_back({true, [=](Sound& s) { s.b.U64(s.*block + 16, links); }, -1, inChannel(block)});
     }
     for (uint64_t Sound::*block : {&Sound::dg, &Sound::cg, &Sound::time, &Sound::cc})
         for (uint64_t size : {0ULL, 3ULL, 20ULL, 0xFFFFULL})
-            damages.push_back({false, [=](Sound& s) { s.b.U16(s.*block + 2, size); }, -1, ""});
+            damages.push_back({false, [=](Sound& s) { s.b.U16(s.*block + 2, size); }, -1, inChannel(block)});
 
     for (const Damage& damage : damages) {
         Sound s = damage.mdf4 ? Mdf4() : Mdf3();

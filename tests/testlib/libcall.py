@@ -5,6 +5,8 @@ diagnostic lines collected. Times of MDF 3 headers are local: the scripts
 run in UTC."""
 import ctypes
 import os
+import resource
+import signal
 import sys
 import tempfile
 import time
@@ -29,3 +31,15 @@ def captured(function, *args):
             os.close(saved)
         sink.seek(0)
         return result, sink.read().decode("utf-8", "replace")
+
+
+def captured_cut_short(limit, function, *args):
+    """captured() of a call whose files (the captured output among them) take
+    at most limit bytes: a write beyond fails instead of raising SIGXFSZ."""
+    saved, handler = resource.getrlimit(resource.RLIMIT_FSIZE), signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, saved[1]))
+    try:
+        return captured(function, *args)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, saved)
+        signal.signal(signal.SIGXFSZ, handler)

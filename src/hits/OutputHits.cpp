@@ -22,14 +22,36 @@ struct Source {
     double fileStart;
 };
 
+// A listed name as a path: its bytes name the database, like those of a
+// JSON argument. A lone surrogate U+DC80..U+DCFF (as the JSON escape
+// "\udcff" gives it, in its three-byte form) stands for the byte of its
+// value, as in a wide path.
+std::wstring ListedPath(std::string const& name)
+{
+    std::string bytes;
+    bytes.reserve(name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+        const auto lead = static_cast<unsigned char>(name[i]);
+        if (lead == 0xED && i + 2 < name.size()) {
+            const auto second = static_cast<unsigned char>(name[i + 1]), third = static_cast<unsigned char>(name[i + 2]);
+            if ((second == 0xB2 || second == 0xB3) && (third & 0xC0) == 0x80) {
+                bytes.push_back(static_cast<char>(((second & 0x01) << 6 | (third & 0x3F)) + 0x80));
+                i += 2;
+                continue;
+            }
+        }
+        bytes.push_back(name[i]);
+    }
+    return WidePath(bytes);
+}
+
 // Resolves the alias list in the database; false, with the diagnostic line,
-// when it cannot be opened or lacks a required channel. A listed name is a
-// path: its bytes name the database, like those of a JSON argument (and
-// with a NUL among them it names none).
+// when it cannot be opened or lacks a required channel. A name with a NUL
+// among its bytes names no database.
 bool Resolve(FileInfo& file, std::vector<CChannelInfo> const& channels, std::string const& path)
 {
     file.channels = channels;
-    const std::wstring wide = WidePath(path);
+    const std::wstring wide = ListedPath(path);
     const bool usable = path.find('\0') == std::string::npos && file.LoadChannelsFromAliases(wide.c_str()) != -2 && file.HasAllRequiredChannels() &&
                         file.LoadDbChannels(wide.c_str()) != -2 && file.HasAllRequiredChannels();
     if (!usable)
@@ -124,9 +146,11 @@ void HitExtractor::Extract(HitInfo const& hit, double spacing)
     m_aggregate.EndOfHit(spacing);
 }
 
+enum class Extraction { Written, Failed, AxisBroken };
+
 // The records of every source's hits into a new subset database.
-bool Extract(AggregateHits& aggregate, std::vector<Source> const& sources, std::vector<CChannelInfo> const& channels,
-             double defaultSpacing)
+Extraction Extract(AggregateHits& aggregate, std::vector<Source> const& sources,
+                   std::vector<CChannelInfo> const& channels, double defaultSpacing)
 {
     aggregate.CreateDatabase();
     for (Source const& source : sources) {
@@ -134,16 +158,20 @@ bool Extract(AggregateHits& aggregate, std::vector<Source> const& sources, std::
         FileInfo file;
         if (!Resolve(file, channels, path) || file.numFound == 0 || file.startTime != source.fileStart) {
             DebugOutput1("The database %s changed while its hits were extracted", path.c_str());
-            return false;
+            return Extraction::Failed;
         }
         file.AllocPointers(static_cast<unsigned long>(channels.size()));
         HitExtractor extractor(file, aggregate);
         for (size_t h = 0; h < source.entry->GetNumHits(); ++h) {
             HitInfo const& hit = *source.entry->GetHit(h);
             extractor.Extract(hit, hit.GetSpacing() != DBL_MAX ? hit.GetSpacing() : defaultSpacing);
+            if (!aggregate.AxisHolds())
+                return Extraction::AxisBroken;
         }
     }
-    return aggregate.FinishWritingDb();
+    if (!aggregate.AxisHolds())
+        return Extraction::AxisBroken;
+    return aggregate.FinishWritingDb() ? Extraction::Written : Extraction::Failed;
 }
 
 // What the hit list asks for.
@@ -159,6 +187,19 @@ int InvalidHitList(char const* hitList)
     return -3;
 }
 
+int InvalidAxis(wchar_t const* hitList)
+{
+    DebugOutput("The hits cannot be laid end to end: their output times would leave the range of finite times or "
+                "no longer follow each other");
+    return InvalidHitList(PathForMessage(hitList).c_str());
+}
+
+int NoHit()
+{
+    DebugOutput("No hit of the hit list could be extracted: no output was written");
+    return -2;
+}
+
 // False for a hit list that lacks what it must hold. The parsed document
 // goes before extraction: a long hit list is then held once, as its hits.
 bool ReadHitRequest(std::string text, HitRequest& request)
@@ -170,7 +211,7 @@ bool ReadHitRequest(std::string text, HitRequest& request)
            ReadFileHitsFromObject(document, request.files);
 }
 
-int OutputHits(HitRequest const& request, std::wstring const& outputPath)
+int OutputHits(HitRequest const& request, std::wstring const& outputPath, wchar_t const* hitListName)
 {
     std::vector<CChannelInfo> const& channels = request.channels;
     size_t hitCount = 0;
@@ -178,6 +219,7 @@ int OutputHits(HitRequest const& request, std::wstring const& outputPath)
         hitCount += entry.GetNumHits();
     AggregateHits aggregate(static_cast<unsigned>(channels.size()), outputPath);
     aggregate.ReserveMarkers(hitCount);
+    aggregate.SetListDigest(HitListDigest(request.defaultSpacing, channels, request.files));
     std::vector<Source> sources;
     std::vector<std::wstring> listed;
     bool channelsSet = false;
@@ -199,22 +241,31 @@ int OutputHits(HitRequest const& request, std::wstring const& outputPath)
         for (size_t h = 0; h < entry.GetNumHits(); ++h)
             aggregate.AddFileMarker(path.c_str(), file.startTime, entry.GetHit(h)->GetStart(), entry.GetHit(h)->GetEnd());
     }
-    if (aggregate.Markers().empty()) {
-        DebugOutput("No hit of the hit list could be extracted: no output was written");
-        return -2;
-    }
-    if (!aggregate.MayWriteOutput(listed))
-        return -2;
+    // With some database usable, the subset is made even when no hit was
+    // recorded; only the output needs a hit.
+    const bool anyHit = !aggregate.Markers().empty();
+    if (!channelsSet || (anyHit && !aggregate.MayWriteOutput(listed)))
+        return channelsSet ? -2 : NoHit();
     switch (aggregate.ExamineDatabase(listed)) {
     case AggregateHits::Subset::Refuse:
         return -2;
     case AggregateHits::Subset::Create:
-        if (!Extract(aggregate, sources, channels, request.defaultSpacing))
+        switch (Extract(aggregate, sources, channels, request.defaultSpacing)) {
+        case Extraction::Written:
+            break;
+        case Extraction::Failed:
             return -2;
+        case Extraction::AxisBroken:
+            return InvalidAxis(hitListName);
+        }
         break;
     case AggregateHits::Subset::Reuse:
+        if (!aggregate.AxisHolds())
+            return InvalidAxis(hitListName);
         break;
     }
+    if (!anyHit)
+        return NoHit();
     return aggregate.WriteToOutput() ? 0 : -2;
 }
 
@@ -259,7 +310,7 @@ VANTREL_API int OutputHitsToFileW(wchar_t const* hitList, wchar_t const* outputP
         HitRequest request;
         if (!ReadFileToString(hitList, text) || !ReadHitRequest(std::move(text), request))
             return InvalidHitList(PathForMessage(hitList).c_str());
-        return OutputHits(request, outputPath);
+        return OutputHits(request, outputPath, hitList);
     });
 }
 

@@ -120,9 +120,10 @@ bool ReadFileToString(wchar_t const* argument, std::string& out)
     std::optional<std::string> bytes = PathBytes(argument);
     if (bytes && FileExists(argument))
         return ReadFileToString(OpenRegularFile(*bytes, "re"), out);
-    // JSON text: the argument's bytes read as text (a byte of no character
-    // is Latin-1, as for every narrow text), else its text form.
-    out = bytes ? mbstring(widestring(*bytes)) : mbstring(argument);
+    // JSON text: the argument's bytes, as a file holding it would give them
+    // (so a path inside reaches the file system byte for byte), else its
+    // text form.
+    out = bytes ? *bytes : mbstring(argument);
     if (out.find('{') != std::string::npos)
         return true;
     DebugOutput1("Could not open file %s", out.c_str());

@@ -156,7 +156,10 @@ void AggregateHits::AddFileMarker(char const* path, double fileStart, double hit
     marker.outputTime = m_outputTime;
     marker.hitStart = hitStart;
     marker.hitEnd = hitEnd;
-    marker.description = path;
+    if (!m_markers.empty() && *m_markers.back().description == path)
+        marker.description = m_markers.back().description;
+    else
+        marker.description = std::make_shared<std::string const>(path);
     m_markers.push_back(std::move(marker));
 }
 

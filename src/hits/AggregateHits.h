@@ -94,7 +94,9 @@ struct FileMarker {
     double outputTime = 0.0;  // output time of the hit's first row
     double hitStart = 0.0;    // "StartTime" and "EndTime", relative to its database
     double hitEnd = 0.0;
-    std::string description;  // the database's path
+    // The database's path, shared by the markers of one database: a hit list
+    // may hold many hits.
+    std::shared_ptr<std::string const> description;
 };
 
 class AggregateHits {

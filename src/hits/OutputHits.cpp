@@ -4,7 +4,10 @@
 // records are cut out through the record access interface and written on the
 // output time axis.
 #include <cmath>
+#include <functional>
+#include <istream>
 #include <map>
+#include <streambuf>
 #include <new>
 
 #include "access/FileInfo.h"
@@ -187,11 +190,15 @@ int InvalidHitList(char const* hitList)
     return -3;
 }
 
-int InvalidAxis(wchar_t const* hitList)
+// The hit list argument as diagnostic lines name it, made only when needed:
+// it may be a long JSON text.
+using HitListName = std::function<std::string()>;
+
+int InvalidAxis(HitListName const& hitList)
 {
     DebugOutput("The hits cannot be laid end to end: their output times would leave the range of finite times or "
                 "no longer follow each other");
-    return InvalidHitList(PathForMessage(hitList).c_str());
+    return InvalidHitList(hitList().c_str());
 }
 
 int NoHit()
@@ -200,18 +207,44 @@ int NoHit()
     return -2;
 }
 
+// The parser reads the text where it lies, not a copy of it: a hit list of
+// many hits is long.
+class TextInPlace : public std::streambuf {
+public:
+    explicit TextInPlace(std::string& text) { setg(text.data(), text.data(), text.data() + text.size()); }
+
+protected:
+    pos_type seekoff(off_type offset, std::ios_base::seekdir from, std::ios_base::openmode which) override
+    {
+        char* base = from == std::ios_base::beg ? eback() : from == std::ios_base::cur ? gptr() : egptr();
+        const off_type position = (base - eback()) + offset;
+        if (!(which & std::ios_base::in) || position < 0 || position > egptr() - eback())
+            return pos_type(off_type(-1));
+        setg(eback(), eback() + position, egptr());
+        return pos_type(position);
+    }
+    pos_type seekpos(pos_type position, std::ios_base::openmode which) override
+    {
+        return seekoff(off_type(position), std::ios_base::beg, which);
+    }
+};
+
 // False for a hit list that lacks what it must hold. The parsed document
 // goes before extraction: a long hit list is then held once, as its hits.
 bool ReadHitRequest(std::string text, HitRequest& request)
 {
     jsonxx::Object document;
-    document.parse(text);  // what follows looks only at what the document holds
+    {
+        TextInPlace buffer(text);
+        std::istream input(&buffer);
+        document.parse(input);  // what follows looks only at what the document holds
+    }
     std::string().swap(text);
     return ReadDefaultSpacing(document, request.defaultSpacing) && ReadAliasesFromObject(document, request.channels) &&
            ReadFileHitsFromObject(document, request.files);
 }
 
-int OutputHits(HitRequest const& request, std::wstring const& outputPath, wchar_t const* hitListName)
+int OutputHits(HitRequest const& request, std::wstring const& outputPath, HitListName const& hitListName)
 {
     std::vector<CChannelInfo> const& channels = request.channels;
     size_t hitCount = 0;
@@ -225,7 +258,7 @@ int OutputHits(HitRequest const& request, std::wstring const& outputPath, wchar_
     bool channelsSet = false;
     for (FileHitInfo const& entry : request.files) {
         const std::string path = entry.GetPath();
-        listed.push_back(WidePath(path));
+        listed.push_back(ListedPath(path));
         FileInfo file;
         if (!Resolve(file, channels, path))
             continue;
@@ -269,6 +302,14 @@ int OutputHits(HitRequest const& request, std::wstring const& outputPath, wchar_
     return aggregate.WriteToOutput() ? 0 : -2;
 }
 
+int OutputHitsOfText(bool read, std::string text, std::wstring const& outputPath, HitListName const& hitListName)
+{
+    HitRequest request;
+    if (!read || !ReadHitRequest(std::move(text), request))
+        return InvalidHitList(hitListName().c_str());
+    return OutputHits(request, outputPath, hitListName);
+}
+
 template <typename Call>
 int Guarded(Call const& call)
 {
@@ -307,13 +348,13 @@ VANTREL_API int OutputHitsToFileW(wchar_t const* hitList, wchar_t const* outputP
         if (!CheckPaths({outputPath}))
             return -2;
         std::string text;
-        HitRequest request;
-        if (!ReadFileToString(hitList, text) || !ReadHitRequest(std::move(text), request))
-            return InvalidHitList(PathForMessage(hitList).c_str());
-        return OutputHits(request, outputPath, hitList);
+        const bool read = ReadFileToString(hitList, text);
+        return OutputHitsOfText(read, std::move(text), outputPath, [&] { return PathForMessage(hitList); });
     });
 }
 
+// Not through the wide form: a hit list given as JSON text is read as its
+// bytes, with no wide copy of it.
 VANTREL_API int OutputHitsToFile(char const* hitList, char const* outputPath)
 {
     return Guarded([&] {
@@ -321,7 +362,9 @@ VANTREL_API int OutputHitsToFile(char const* hitList, char const* outputPath)
             return InvalidHitList("");
         if (!outputPath || !*outputPath)
             return NoOutput();
-        return OutputHitsToFileW(WidePath(hitList).c_str(), WidePath(outputPath).c_str());
+        std::string text;
+        const bool read = ReadFileToString(hitList, text);
+        return OutputHitsOfText(read, std::move(text), WidePath(outputPath), [&] { return std::string(hitList); });
     });
 }
 

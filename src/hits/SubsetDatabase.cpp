@@ -167,7 +167,7 @@ bool AggregateHits::MarkersMatch(sqlite3* db)
         return false;
     std::vector<double> outputTimes;
     for (FileMarker const& marker : m_markers) {
-        if (!query.Step() || query.IsNull(1) || query.GetText(0) != Stored(marker.description) ||
+        if (!query.Step() || query.IsNull(1) || query.GetText(0) != Stored(*marker.description) ||
             query.GetDouble(2) != marker.fileStart + marker.hitStart)
             return false;
         outputTimes.push_back(query.GetDouble(1));
@@ -269,7 +269,7 @@ void AggregateHits::InsertMarkerRows()
 {
     CppSQLite3Statement markerRow = m_db->compileStatement(L"INSERT INTO Markers VALUES (?, ?, ?)");
     for (FileMarker const& marker : m_markers) {
-        markerRow.bind(1, widestring(marker.description).c_str());
+        markerRow.bind(1, widestring(*marker.description).c_str());
         markerRow.bind(2, marker.outputTime);
         markerRow.bind(3, marker.fileStart + marker.hitStart);
         markerRow.execDML();

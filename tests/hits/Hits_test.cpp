@@ -209,6 +209,7 @@ TEST_F(Hits, ExistingSubsetIsReusedOnlyForTheSameChannelsAndHits)
     const std::tuple<char const*, std::string, char const*> changes[] = {
         {"no record of its hit list", List(hits), "PRAGMA user_version = 0"},
         {"a record gone", List(hits), "DELETE FROM MessageData0001 WHERE rowid = 1"},
+        {"its network statistics gone", List(hits), "DELETE FROM Network_Statistics"},
         {"a start", List(OfA(R"({"StartTime": 2, "EndTime": 3})")), nullptr},
         {"an end", List(OfA(R"({"StartTime": 2, "EndTime": 4})")), nullptr},
         {"a hit's spacing", two(R"("StartTime": 2, "EndTime": 4, "Spacing": 0.5)"), nullptr},

@@ -9,6 +9,7 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import time
 
 import numpy
 import scipy.io
@@ -92,9 +93,10 @@ def check_mat(mat, db, names):
 
 
 def check_mdf(mf4, db, event_names):
-    """One data group per record table, in table order; one event per hit, at its marker."""
+    """One data group per record table, in table order; one event per hit, at its marker; started "now"."""
     channels = subset(db)
     model = mdf_walk.read_v4(open(mf4, "rb").read(), strict=True)
+    assert abs(model["header"]["start_ns"] / 1e9 - time.time()) < 600, (mf4, model["header"]["start_ns"])
     tables = sorted({c["table"] for c in channels}, key=lambda t: (t[11:15], t))
     assert len(model["groups"]) == len(tables), (mf4, len(model["groups"]), tables)
     for group, table in zip(model["groups"], tables):

@@ -7,8 +7,8 @@
 #include <functional>
 #include <istream>
 #include <map>
-#include <streambuf>
 #include <new>
+#include <streambuf>
 
 #include "access/FileInfo.h"
 #include "hits/AggregateHits.h"

@@ -156,7 +156,10 @@ void AggregateHits::AddFileMarker(char const* path, double fileStart, double hit
     marker.outputTime = m_outputTime;
     marker.hitStart = hitStart;
     marker.hitEnd = hitEnd;
-    marker.description = path;
+    if (!m_markers.empty() && *m_markers.back().description == path)
+        marker.description = m_markers.back().description;
+    else
+        marker.description = std::make_shared<std::string const>(path);
     m_markers.push_back(std::move(marker));
 }
 
@@ -172,6 +175,8 @@ std::wstring AggregateHits::DatabasePath() const
 
 void AggregateHits::BeginHit()
 {
+    if (!std::isfinite(m_outputTime))
+        m_axisBroken = true;
     if (m_nextMarker < m_markers.size())
         m_markers[m_nextMarker++].outputTime = m_outputTime;
 }
@@ -197,12 +202,18 @@ bool AggregateHits::WriteData(double t, char const* points, double const* values
     }
     if (m_touched.empty())
         return false;
+    const double outputTime = (t - m_hitStart) + m_outputTime;
+    if (!RowFollows(t, outputTime)) {
+        for (AggregateMessage* message : m_touched)
+            message->touched = message->changed = false;
+        m_touched.clear();
+        return false;
+    }
     if (m_writesInTransaction > kWritesPerTransaction) {
         Run(L"COMMIT TRANSACTION");
         Run(L"BEGIN TRANSACTION");
         m_writesInTransaction = 0;
     }
-    const double outputTime = (t - m_hitStart) + m_outputTime;
     for (AggregateMessage* message : m_touched) {
         message->AddRow(outputTime, message->changed);
         message->touched = message->changed = false;
@@ -210,8 +221,20 @@ bool AggregateHits::WriteData(double t, char const* points, double const* values
     m_touched.clear();
     ++m_writesInTransaction;
     m_lastTime = t;
-    m_wroteInHit = true;
+    m_lastOutput = outputTime;
+    m_wroteInHit = m_anyRow = true;
+    m_spacedSinceRow = false;
     return true;
+}
+
+// Far from 0 the output times lose their fractions: rows that follow each
+// other would share a time, so such an axis is refused rather than written.
+bool AggregateHits::RowFollows(double t, double outputTime)
+{
+    const bool later = m_wroteInHit ? t > m_lastTime : m_spacedSinceRow;
+    if (!std::isfinite(outputTime) || (m_anyRow && later && outputTime <= m_lastOutput))
+        m_axisBroken = true;
+    return !m_axisBroken;
 }
 
 void AggregateHits::EndOfHit(double spacing)
@@ -219,5 +242,16 @@ void AggregateHits::EndOfHit(double spacing)
     if (m_wroteInHit)
         m_outputTime += m_lastTime - m_hitStart;
     m_outputTime += spacing;
+    m_spacedSinceRow = m_spacedSinceRow || spacing > 0.0;
     m_wroteInHit = false;
+}
+
+bool AggregateHits::AxisHolds() const
+{
+    if (m_axisBroken)
+        return false;
+    for (FileMarker const& marker : m_markers)
+        if (!std::isfinite(marker.outputTime))
+            return false;
+    return m_markers.empty() || std::isfinite(EndOfOutput());
 }

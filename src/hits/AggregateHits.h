@@ -94,7 +94,9 @@ struct FileMarker {
     double outputTime = 0.0;  // output time of the hit's first row
     double hitStart = 0.0;    // "StartTime" and "EndTime", relative to its database
     double hitEnd = 0.0;
-    std::string description;  // the database's path
+    // The database's path, shared by the markers of one database: a hit list
+    // may hold many hits.
+    std::shared_ptr<std::string const> description;
 };
 
 class AggregateHits {
@@ -110,6 +112,9 @@ public:
     void ReserveMarkers(size_t count) { m_markers.reserve(count); }
     void AddFileMarker(char const* path, double fileStart, double hitStart, double hitEnd);
     std::vector<FileMarker> const& Markers() const { return m_markers; }
+    // Recorded in the subset; an existing subset is reused only when it
+    // records the same digest (HitListDigest).
+    void SetListDigest(int32_t digest) { m_listDigest = digest; }
     unsigned ChannelCount() const { return static_cast<unsigned>(m_channels.size()); }
 
     // The output path with the text from its last '.' replaced by ".db"; the
@@ -135,6 +140,11 @@ public:
     // The next hit starts spacing after this hit's last row (after the
     // previous one's, when this hit wrote none).
     void EndOfHit(double spacing);
+    // False once the output axis left the finite range (a row, a marker or
+    // the end of the last hit), or a row that follows another in its source,
+    // or after a spacing, fell on the same output time: the hits cannot be
+    // laid end to end, and nothing may be written.
+    bool AxisHolds() const;
     // Messages, Channels and Markers rows, network statistics, durable
     // settings; closes the database and gives it its name. False (with a
     // diagnostic line) when the rename fails.
@@ -152,12 +162,13 @@ private:
     enum class Output { Database, Mat, Mdf };
     Output OutputKind() const;
     bool LoadFromDb(sqlite3* db);
-    bool RecordTablesMatch(sqlite3* db) const;
+    bool RecordTablesMatch(sqlite3* db, std::vector<uint64_t> const& rowCounts) const;
     bool MarkersMatch(sqlite3* db);
     void Run(wchar_t const* sql);
     void InsertMessageRows();
     void InsertMarkerRows();
     double EndOfOutput() const;
+    bool RowFollows(double t, double outputTime);
 
     bool WriteToMatlab(std::wstring const& path);
     bool WriteToMdf(std::wstring const& path);
@@ -168,6 +179,13 @@ private:
     double m_hitStart = 0.0;
     double m_lastTime = 0.0;
     bool m_wroteInHit = false;
+    // The output time of the last row written, and whether a spacing above
+    // 0 came after it.
+    double m_lastOutput = 0.0;
+    bool m_anyRow = false;
+    bool m_spacedSinceRow = false;
+    bool m_axisBroken = false;
+    int32_t m_listDigest = 0;
     std::wstring m_outputPath;
     std::vector<AggregateChannelData> m_channels;
     std::vector<std::unique_ptr<AggregateMessage>> m_messages;

@@ -9,10 +9,13 @@
 #pragma once
 
 #include <cfloat>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "jsonxx/jsonxx.h"
+
+class CChannelInfo;
 
 class HitInfo {
 public:
@@ -63,3 +66,10 @@ bool ReadFileHitsFromObject(jsonxx::Object const& hitList, std::vector<FileHitIn
 // "SpacingBetweenHitsInOutputFile", 1.0 when absent. False for a number that
 // does not fit a double or is negative.
 bool ReadDefaultSpacing(jsonxx::Object const& hitList, double& spacing);
+
+// A digest of everything in a hit list that shapes its subset: the default
+// spacing, the alias list as read, and every listed database's path with its
+// hits' start, end and spacing, in list order (descriptions do not count).
+// Never 0, the value of a database that records none.
+int32_t HitListDigest(double defaultSpacing, std::vector<CChannelInfo> const& channels,
+                      std::vector<FileHitInfo> const& files);

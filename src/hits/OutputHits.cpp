@@ -4,8 +4,11 @@
 // records are cut out through the record access interface and written on the
 // output time axis.
 #include <cmath>
+#include <functional>
+#include <istream>
 #include <map>
 #include <new>
+#include <streambuf>
 
 #include "access/FileInfo.h"
 #include "hits/AggregateHits.h"
@@ -22,14 +25,36 @@ struct Source {
     double fileStart;
 };
 
+// A listed name as a path: its bytes name the database, like those of a
+// JSON argument. A lone surrogate U+DC80..U+DCFF (as the JSON escape
+// "\udcff" gives it, in its three-byte form) stands for the byte of its
+// value, as in a wide path.
+std::wstring ListedPath(std::string const& name)
+{
+    std::string bytes;
+    bytes.reserve(name.size());
+    for (size_t i = 0; i < name.size(); ++i) {
+        const auto lead = static_cast<unsigned char>(name[i]);
+        if (lead == 0xED && i + 2 < name.size()) {
+            const auto second = static_cast<unsigned char>(name[i + 1]), third = static_cast<unsigned char>(name[i + 2]);
+            if ((second == 0xB2 || second == 0xB3) && (third & 0xC0) == 0x80) {
+                bytes.push_back(static_cast<char>(((second & 0x01) << 6 | (third & 0x3F)) + 0x80));
+                i += 2;
+                continue;
+            }
+        }
+        bytes.push_back(name[i]);
+    }
+    return WidePath(bytes);
+}
+
 // Resolves the alias list in the database; false, with the diagnostic line,
-// when it cannot be opened or lacks a required channel. A listed name is a
-// path: its bytes name the database, like those of a JSON argument (and
-// with a NUL among them it names none).
+// when it cannot be opened or lacks a required channel. A name with a NUL
+// among its bytes names no database.
 bool Resolve(FileInfo& file, std::vector<CChannelInfo> const& channels, std::string const& path)
 {
     file.channels = channels;
-    const std::wstring wide = WidePath(path);
+    const std::wstring wide = ListedPath(path);
     const bool usable = path.find('\0') == std::string::npos && file.LoadChannelsFromAliases(wide.c_str()) != -2 && file.HasAllRequiredChannels() &&
                         file.LoadDbChannels(wide.c_str()) != -2 && file.HasAllRequiredChannels();
     if (!usable)
@@ -124,9 +149,11 @@ void HitExtractor::Extract(HitInfo const& hit, double spacing)
     m_aggregate.EndOfHit(spacing);
 }
 
+enum class Extraction { Written, Failed, AxisBroken };
+
 // The records of every source's hits into a new subset database.
-bool Extract(AggregateHits& aggregate, std::vector<Source> const& sources, std::vector<CChannelInfo> const& channels,
-             double defaultSpacing)
+Extraction Extract(AggregateHits& aggregate, std::vector<Source> const& sources,
+                   std::vector<CChannelInfo> const& channels, double defaultSpacing)
 {
     aggregate.CreateDatabase();
     for (Source const& source : sources) {
@@ -134,16 +161,20 @@ bool Extract(AggregateHits& aggregate, std::vector<Source> const& sources, std::
         FileInfo file;
         if (!Resolve(file, channels, path) || file.numFound == 0 || file.startTime != source.fileStart) {
             DebugOutput1("The database %s changed while its hits were extracted", path.c_str());
-            return false;
+            return Extraction::Failed;
         }
         file.AllocPointers(static_cast<unsigned long>(channels.size()));
         HitExtractor extractor(file, aggregate);
         for (size_t h = 0; h < source.entry->GetNumHits(); ++h) {
             HitInfo const& hit = *source.entry->GetHit(h);
             extractor.Extract(hit, hit.GetSpacing() != DBL_MAX ? hit.GetSpacing() : defaultSpacing);
+            if (!aggregate.AxisHolds())
+                return Extraction::AxisBroken;
         }
     }
-    return aggregate.FinishWritingDb();
+    if (!aggregate.AxisHolds())
+        return Extraction::AxisBroken;
+    return aggregate.FinishWritingDb() ? Extraction::Written : Extraction::Failed;
 }
 
 // What the hit list asks for.
@@ -159,18 +190,61 @@ int InvalidHitList(char const* hitList)
     return -3;
 }
 
+// The hit list argument as diagnostic lines name it, made only when needed:
+// it may be a long JSON text.
+using HitListName = std::function<std::string()>;
+
+int InvalidAxis(HitListName const& hitList)
+{
+    DebugOutput("The hits cannot be laid end to end: their output times would leave the range of finite times or "
+                "no longer follow each other");
+    return InvalidHitList(hitList().c_str());
+}
+
+int NoHit()
+{
+    DebugOutput("No hit of the hit list could be extracted: no output was written");
+    return -2;
+}
+
+// The parser reads the text where it lies, not a copy of it: a hit list of
+// many hits is long.
+class TextInPlace : public std::streambuf {
+public:
+    explicit TextInPlace(std::string& text) { setg(text.data(), text.data(), text.data() + text.size()); }
+
+protected:
+    pos_type seekoff(off_type offset, std::ios_base::seekdir from, std::ios_base::openmode which) override
+    {
+        char* base = from == std::ios_base::beg ? eback() : from == std::ios_base::cur ? gptr() : egptr();
+        const off_type position = (base - eback()) + offset;
+        if (!(which & std::ios_base::in) || position < 0 || position > egptr() - eback())
+            return pos_type(off_type(-1));
+        setg(eback(), eback() + position, egptr());
+        return pos_type(position);
+    }
+    pos_type seekpos(pos_type position, std::ios_base::openmode which) override
+    {
+        return seekoff(off_type(position), std::ios_base::beg, which);
+    }
+};
+
 // False for a hit list that lacks what it must hold. The parsed document
 // goes before extraction: a long hit list is then held once, as its hits.
 bool ReadHitRequest(std::string text, HitRequest& request)
 {
     jsonxx::Object document;
-    document.parse(text);  // what follows looks only at what the document holds
+    {
+        TextInPlace buffer(text);
+        std::istream input(&buffer);
+        document.parse(input);  // what follows looks only at what the document holds
+    }
     std::string().swap(text);
     return ReadDefaultSpacing(document, request.defaultSpacing) && ReadAliasesFromObject(document, request.channels) &&
            ReadFileHitsFromObject(document, request.files);
 }
 
-int OutputHits(HitRequest const& request, std::wstring const& outputPath)
+int OutputHits(HitRequest const& request, std::wstring const& outputPath, HitListName const& hitListName)
 {
     std::vector<CChannelInfo> const& channels = request.channels;
     size_t hitCount = 0;
@@ -178,12 +252,13 @@ int OutputHits(HitRequest const& request, std::wstring const& outputPath)
         hitCount += entry.GetNumHits();
     AggregateHits aggregate(static_cast<unsigned>(channels.size()), outputPath);
     aggregate.ReserveMarkers(hitCount);
+    aggregate.SetListDigest(HitListDigest(request.defaultSpacing, channels, request.files));
     std::vector<Source> sources;
     std::vector<std::wstring> listed;
     bool channelsSet = false;
     for (FileHitInfo const& entry : request.files) {
         const std::string path = entry.GetPath();
-        listed.push_back(WidePath(path));
+        listed.push_back(ListedPath(path));
         FileInfo file;
         if (!Resolve(file, channels, path))
             continue;
@@ -199,23 +274,40 @@ int OutputHits(HitRequest const& request, std::wstring const& outputPath)
         for (size_t h = 0; h < entry.GetNumHits(); ++h)
             aggregate.AddFileMarker(path.c_str(), file.startTime, entry.GetHit(h)->GetStart(), entry.GetHit(h)->GetEnd());
     }
-    if (aggregate.Markers().empty()) {
-        DebugOutput("No hit of the hit list could be extracted: no output was written");
-        return -2;
-    }
-    if (!aggregate.MayWriteOutput(listed))
-        return -2;
+    // With some database usable, the subset is made even when no hit was
+    // recorded; only the output needs a hit.
+    const bool anyHit = !aggregate.Markers().empty();
+    if (!channelsSet || (anyHit && !aggregate.MayWriteOutput(listed)))
+        return channelsSet ? -2 : NoHit();
     switch (aggregate.ExamineDatabase(listed)) {
     case AggregateHits::Subset::Refuse:
         return -2;
     case AggregateHits::Subset::Create:
-        if (!Extract(aggregate, sources, channels, request.defaultSpacing))
+        switch (Extract(aggregate, sources, channels, request.defaultSpacing)) {
+        case Extraction::Written:
+            break;
+        case Extraction::Failed:
             return -2;
+        case Extraction::AxisBroken:
+            return InvalidAxis(hitListName);
+        }
         break;
     case AggregateHits::Subset::Reuse:
+        if (!aggregate.AxisHolds())
+            return InvalidAxis(hitListName);
         break;
     }
+    if (!anyHit)
+        return NoHit();
     return aggregate.WriteToOutput() ? 0 : -2;
+}
+
+int OutputHitsOfText(bool read, std::string text, std::wstring const& outputPath, HitListName const& hitListName)
+{
+    HitRequest request;
+    if (!read || !ReadHitRequest(std::move(text), request))
+        return InvalidHitList(hitListName().c_str());
+    return OutputHits(request, outputPath, hitListName);
 }
 
 template <typename Call>
@@ -256,13 +348,13 @@ VANTREL_API int OutputHitsToFileW(wchar_t const* hitList, wchar_t const* outputP
         if (!CheckPaths({outputPath}))
             return -2;
         std::string text;
-        HitRequest request;
-        if (!ReadFileToString(hitList, text) || !ReadHitRequest(std::move(text), request))
-            return InvalidHitList(PathForMessage(hitList).c_str());
-        return OutputHits(request, outputPath);
+        const bool read = ReadFileToString(hitList, text);
+        return OutputHitsOfText(read, std::move(text), outputPath, [&] { return PathForMessage(hitList); });
     });
 }
 
+// Not through the wide form: a hit list given as JSON text is read as its
+// bytes, with no wide copy of it.
 VANTREL_API int OutputHitsToFile(char const* hitList, char const* outputPath)
 {
     return Guarded([&] {
@@ -270,7 +362,9 @@ VANTREL_API int OutputHitsToFile(char const* hitList, char const* outputPath)
             return InvalidHitList("");
         if (!outputPath || !*outputPath)
             return NoOutput();
-        return OutputHitsToFileW(WidePath(hitList).c_str(), WidePath(outputPath).c_str());
+        std::string text;
+        const bool read = ReadFileToString(hitList, text);
+        return OutputHitsOfText(read, std::move(text), WidePath(outputPath), [&] { return std::string(hitList); });
     });
 }
 

@@ -107,14 +107,19 @@ bool AggregateHits::LoadFromDb(sqlite3* db)
     if (Count(db, "SELECT COUNT(*) FROM Network_Statistics") <= 0)
         return false;
     CDbStmt query;
+    if (!query.Prepare(db, "PRAGMA user_version") || !query.Step() || query.GetInt(0) == 0 || query.GetInt(0) != m_listDigest)
+        return false;
     if (!query.Prepare(db, "SELECT ID, Name, Network, SignalCount, MessageCount FROM Messages ORDER BY ID"))
         return false;
+    // The row counts are taken only for a subset that is reused: a rebuilt
+    // one counts its rows from 0.
+    std::vector<uint64_t> rowCounts;
     for (auto const& message : m_messages) {
         if (!query.Step() || query.GetInt(0) != message->tableNumber || query.GetText(1) != Stored(message->Name()) ||
             query.GetText(2) != Stored(message->Network()) ||
             query.GetDouble(3) != static_cast<double>(message->channels.size()) || query.GetDouble(4) < 0)
             return false;
-        message->rowCount = static_cast<uint64_t>(query.GetDouble(4));
+        rowCounts.push_back(static_cast<uint64_t>(query.GetDouble(4)));
     }
     if (query.Step())
         return false;
@@ -125,13 +130,18 @@ bool AggregateHits::LoadFromDb(sqlite3* db)
             if (!query.Step() || query.GetInt(0) != message->tableNumber || query.GetInt(1) != channel->column ||
                 query.GetText(2) != Stored(channel->name))
                 return false;
-    return !query.Step() && RecordTablesMatch(db) && MarkersMatch(db);
+    if (query.Step() || !RecordTablesMatch(db, rowCounts) || !MarkersMatch(db))
+        return false;
+    for (size_t m = 0; m < m_messages.size(); ++m)
+        m_messages[m]->rowCount = rowCounts[m];
+    return true;
 }
 
 // Every part holds every column and the message's row count.
-bool AggregateHits::RecordTablesMatch(sqlite3* db) const
+bool AggregateHits::RecordTablesMatch(sqlite3* db, std::vector<uint64_t> const& rowCounts) const
 {
-    for (auto const& message : m_messages) {
+    for (size_t m = 0; m < m_messages.size(); ++m) {
+        AggregateMessage const* message = m_messages[m].get();
         for (int part = 1; part <= message->PartCount(); ++part) {
             const std::string table = MeasurementDb::RecordTableName(message->tableNumber, part);
             std::string columns = "SELECT TIME_VAL";
@@ -141,7 +151,7 @@ bool AggregateHits::RecordTablesMatch(sqlite3* db) const
                 columns += ", " + MeasurementDb::SignalColumnName(column);
             CDbStmt probe;
             if (!IsPlainTable(db, table) || !probe.Prepare(db, (columns + " FROM " + table).c_str()) ||
-                Count(db, "SELECT COUNT(*) FROM " + table) != static_cast<double>(message->rowCount))
+                Count(db, "SELECT COUNT(*) FROM " + table) != static_cast<double>(rowCounts[m]))
                 return false;
         }
     }
@@ -157,7 +167,7 @@ bool AggregateHits::MarkersMatch(sqlite3* db)
         return false;
     std::vector<double> outputTimes;
     for (FileMarker const& marker : m_markers) {
-        if (!query.Step() || query.IsNull(1) || query.GetText(0) != Stored(marker.description) ||
+        if (!query.Step() || query.IsNull(1) || query.GetText(0) != Stored(*marker.description) ||
             query.GetDouble(2) != marker.fileStart + marker.hitStart)
             return false;
         outputTimes.push_back(query.GetDouble(1));
@@ -187,6 +197,9 @@ void AggregateHits::CreateDatabase()
     for (wchar_t const* table : MeasurementDb::kSchemaTables)
         Run(table);
     Run(MeasurementDb::kMarkersTable);
+    // What shaped the subset, for the next run's reuse check; the tables and
+    // their texts stay those of every measurement database.
+    Run(FormatCW(L"PRAGMA user_version = %d", m_listDigest).c_str());
     const int perPart = MeasurementDb::kSignalsPerPart;
     for (auto const& message : m_messages) {
         const int signals = static_cast<int>(message->channels.size());
@@ -225,8 +238,9 @@ void AggregateHits::InsertMessageRows()
         messageRow.bind(3, static_cast<int>(message->channels.size()));
         messageRow.bind(4, widestring(MeasurementDb::RecordTableName(message->tableNumber)).c_str());
         messageRow.bind(5, network.c_str());
-        messageRow.bind(6, m_markers.front().outputTime);
-        messageRow.bind(7, EndOfOutput());
+        // A subset of no hit spans nothing.
+        messageRow.bind(6, m_markers.empty() ? 0.0 : m_markers.front().outputTime);
+        messageRow.bind(7, m_markers.empty() ? 0.0 : EndOfOutput());
         messageRow.bind(8, static_cast<long long>(message->rowCount));
         messageRow.bind(9, static_cast<long long>(message->changeCount));
         messageRow.execDML();
@@ -255,7 +269,7 @@ void AggregateHits::InsertMarkerRows()
 {
     CppSQLite3Statement markerRow = m_db->compileStatement(L"INSERT INTO Markers VALUES (?, ?, ?)");
     for (FileMarker const& marker : m_markers) {
-        markerRow.bind(1, widestring(marker.description).c_str());
+        markerRow.bind(1, widestring(*marker.description).c_str());
         markerRow.bind(2, marker.outputTime);
         markerRow.bind(3, marker.fileStart + marker.hitStart);
         markerRow.execDML();

@@ -220,11 +220,11 @@ void AddMarkers(MDFFile_V4& writer, std::vector<FileMarker> const& markers)
     int fileNumber = 0;
     std::string const* previous = nullptr;
     for (FileMarker const& marker : markers) {
-        if (!previous || *previous != marker.description)
+        if (!previous || *previous != *marker.description)
             ++fileNumber;
-        previous = &marker.description;
+        previous = marker.description.get();
         const std::string name = FormatC("Subset File %d (%g - %g)", fileNumber, marker.hitStart, marker.hitEnd);
-        writer.AddMarker(MdfMarker(name.c_str(), marker.description.c_str(), marker.outputTime));
+        writer.AddMarker(MdfMarker(name.c_str(), marker.description->c_str(), marker.outputTime));
     }
 }
 

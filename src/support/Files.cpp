@@ -113,18 +113,38 @@ bool ReadFileToString(FILE* stream, std::string& out)
     return true;
 }
 
-bool ReadFileToString(wchar_t const* argument, std::string& out)
+namespace {
+
+// An argument that names no file: JSON text when it holds a '{'.
+bool JsonText(std::string& out)
 {
-    if (!argument)
-        return false;
-    std::optional<std::string> bytes = PathBytes(argument);
-    if (bytes && FileExists(argument))
-        return ReadFileToString(OpenRegularFile(*bytes, "re"), out);
-    // JSON text: the argument's bytes read as text (a byte of no character
-    // is Latin-1, as for every narrow text), else its text form.
-    out = bytes ? mbstring(widestring(*bytes)) : mbstring(argument);
     if (out.find('{') != std::string::npos)
         return true;
     DebugOutput1("Could not open file %s", out.c_str());
     return false;
+}
+
+}  // namespace
+
+bool ReadFileToString(char const* argument, std::string& out)
+{
+    if (!argument)
+        return false;
+    struct stat info;
+    if (::stat(argument, &info) == 0)
+        return ReadFileToString(OpenRegularFile(argument, "re"), out);
+    // The argument's bytes, as a file holding them would give them (so a path
+    // inside reaches the file system byte for byte).
+    out = argument;
+    return JsonText(out);
+}
+
+bool ReadFileToString(wchar_t const* argument, std::string& out)
+{
+    if (!argument)
+        return false;
+    if (std::optional<std::string> bytes = PathBytes(argument))
+        return ReadFileToString(bytes->c_str(), out);
+    out = mbstring(argument);  // no byte form: its text form
+    return JsonText(out);
 }

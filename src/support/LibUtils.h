@@ -62,6 +62,9 @@ bool ReadFileToString(FILE* stream, std::string& out);
 // a message when it cannot be read) or, when it names no file but holds a
 // '{', the JSON text itself; otherwise "Could not open file %s".
 bool ReadFileToString(wchar_t const* argument, std::string& out);
+// The same for an argument already in bytes (a narrow one): a long JSON text
+// needs no wide copy.
+bool ReadFileToString(char const* argument, std::string& out);
 
 // ---- Strings ---------------------------------------------------------------
 

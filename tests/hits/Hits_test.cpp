@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -48,6 +50,9 @@ protected:
                                     Message("N", {"z"}, {{102.5, {25}}, {105, {50}}})}, 100.0});
         MakeMeasurementDb("b.db", {{Message("M", {"x", "y"}, {{101, {10, {}}}, {102, {{}, 20}}, {103, {30, 30}}})}, 100.0});
         MakeMeasurementDb("c.db", {{Message("M[1]", {"s"}, {{101, {5}}, {102, {6}}}, "N*[x]")}, 100.0});
+        // d.db: N's first record after 1.5 s shares its time with one of M.
+        MakeMeasurementDb("d.db", {{Message("M", {"x"}, {{102, {2}}, {102.5, {2.5}}, {103, {3}}}),
+                                    Message("N", {"z"}, {{102.5, {25}}, {104, {40}}})}, 100.0});
     }
 
     static std::string List(std::string const& entries, std::string const& channels = R"({"name": "x"})",
@@ -78,7 +83,8 @@ protected:
     {
         std::map<std::string, std::vector<uint8_t>> files;
         for (auto const& entry : std::filesystem::directory_iterator("."))
-            files[entry.path().filename().string()] = readBytes(entry.path().string());
+            if (entry.is_regular_file())
+                files[entry.path().filename().string()] = readBytes(entry.path().string());
         return files;
     }
 
@@ -115,6 +121,10 @@ TEST_F(Hits, OutputAxis)
                   R"(, {"FilenameAndPath": "b.db", "Hits": [{"StartTime": 1, "EndTime": 3}]})",
               R"({"name": "y"})"),
          1, "1.0|20.0\n2.0|30.0\n-\n0.0\n", "File does not have enough signals for script "},
+        {"a record the jump put in a hit's first row is not written again at the time of another table's row",
+         List(R"({"FilenameAndPath": "d.db", "Hits": [{"StartTime": 1.5, "EndTime": 3}]})",
+              R"({"name": "x", "message_name": "M"}, {"name": "z", "message_name": "N"})"),
+         2, "0.0|2.0\n0.5|2.5\n1.0|3.0\n-\n0.0|25.0\n-\n0.0\n", ""},
         {"names holding pattern characters find their own rows",
          List(R"({"FilenameAndPath": "c.db", "Hits": [{"EndTime": 9}]})",
               R"({"name_in_script": "S", "OptionalList": [{"channel_name": "s", "message_name": "M?1?", "network_name": "N*"}]})"),
@@ -130,27 +140,45 @@ TEST_F(Hits, OutputAxis)
     }
 }
 
+// Results, and whether the subset o.db was made: also without a hit, once a database was usable (an empty
+// subset), never for an output axis that leaves the finite range or on which rows would share a time.
 TEST_F(Hits, UnusableCalls)
 {
-    const std::pair<char const*, int> cases[] = {
-        {nullptr, -3},
-        {"{", -3},
-        {R"({"HitList": []})", -3},
-        {R"({"Channels": [{"name": "x"}]})", -3},
-        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "a.db", "Hits": [{"EndTime": 1e400}]}]})", -3},
-        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "a.db", "Hits": [{"Spacing": -1}]}]})", -3},
-        {R"({"SpacingBetweenHitsInOutputFile": -1, "Channels": [{"name": "x"}], "HitList": []})", -3},
-        {R"({"Channels": [{"name": "x"}], "HitList": []})", -2},
-        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "a.db", "Hits": {"EndTime": 1}}]})", -2},
-        {R"({"Channels": [{"name": "x"}], "HitList": [5, {"FilenameAndPath": "a.db", "Hits": ["x", {"EndTime": 1}]}]})", 0},
+    const std::string axis = R"({"Channels": [{"name": "x"}], "HitList": [)";
+    const std::tuple<std::string, int, bool> cases[] = {
+        {"{", -3, false},
+        {R"({"HitList": []})", -3, false},
+        {R"({"Channels": [{"name": "x"}]})", -3, false},
+        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "a.db", "Hits": [{"EndTime": 1e400}]}]})", -3, false},
+        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "a.db", "Hits": [{"Spacing": -1}]}]})", -3, false},
+        {R"({"SpacingBetweenHitsInOutputFile": -1, "Channels": [{"name": "x"}], "HitList": []})", -3, false},
+        {axis + OfA(R"({"StartTime": 1, "EndTime": 2, "Spacing": 1.7e308}, {"StartTime": 1, "EndTime": 2})") + "]}", -3, false},
+        {axis + OfA(R"({"EndTime": 1, "Spacing": 1e308}, {"EndTime": 1, "Spacing": 1e308}, {"EndTime": 1})") + "]}", -3, false},
+        {axis + OfA(R"({"StartTime": -1e308, "EndTime": 1e308})") + "]}", -3, false},
+        {R"({"SpacingBetweenHitsInOutputFile": 1e17, )" + axis.substr(1) + OfA(R"({"StartTime": 1, "EndTime": 3},
+              {"StartTime": 1, "EndTime": 3})") + "]}", -3, false},
+        {axis + OfA(R"({"StartTime": 1, "EndTime": 2, "Spacing": 1e308})") + "]}", 0, true},
+        {R"({"Channels": [{"name": "x"}], "HitList": []})", -2, false},
+        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "a.db", "Hits": {"EndTime": 1}}]})", -2, true},
+        {R"({"Channels": [{"name": "x"}], "HitList": [{"FilenameAndPath": "a.db"}, {"FilenameAndPath": "b.db"}]})", -2, true},
+        {R"({"Channels": [{"name": "x"}], "HitList": [5, {"FilenameAndPath": "a.db", "Hits": ["x", {"EndTime": 1}]}]})", 0, true},
     };
-    StdoutCapture quiet;
-    for (auto const& [list, expected] : cases) {
-        SCOPED_TRACE(list ? list : "null");
-        EXPECT_EQ(OutputHitsToFile(list, "o.db"), expected);
-        EXPECT_EQ(fileExists("o.db"), expected == 0);
+    for (auto const& [list, expected, subset] : cases) {
+        SCOPED_TRACE(list);
+        const auto [result, printed] = Run(list, "o.db");
+        EXPECT_EQ(result, expected);
+        EXPECT_EQ(fileExists("o.db"), subset);
+        if (expected == -3) {
+            EXPECT_NE(printed.find("Invalid HRQ file {"), std::string::npos) << printed;
+        } else if (subset && expected != 0) {
+            EXPECT_EQ(testlib::sqlite3("o.db", "SELECT COUNT(*) FROM Markers; SELECT Name, MessageCount, MinTime, "
+                                               "MaxTime FROM Messages; SELECT COUNT(*) FROM Network_Statistics").output,
+                      "0\nMessage1|0|0.0|0.0\n1\n");
+        }
         std::remove("o.db");
     }
+    StdoutCapture quiet;
+    EXPECT_EQ(OutputHitsToFile(nullptr, "o.db"), -3);
     const std::string list = List(OfA(R"({"StartTime": 1, "EndTime": 2})"));
     EXPECT_EQ(OutputHitsToFile(list.c_str(), nullptr), -2);
     EXPECT_EQ(OutputHitsToFile(list.c_str(), ""), -2);
@@ -170,9 +198,41 @@ TEST_F(Hits, ExistingSubsetIsReusedOnlyForTheSameChannelsAndHits)
     const std::vector<uint8_t> mat = first.at("r.mat"), again = readBytes("r.mat");
     ASSERT_EQ(again.size(), mat.size());
     EXPECT_TRUE(std::equal(mat.begin() + 128, mat.end(), again.begin() + 128));
-    // Other hits, other channels: rebuilt from the changed source.
-    ASSERT_EQ(Run(List(OfA(R"({"StartTime": 2, "EndTime": 3})")), "r.mat").first, 0);
-    EXPECT_EQ(Subset("r.db", 1), "0.0|102.0\n1.0|103.0\n-\n0.0\n");
+    // Whatever shaped the subset changed (or it records nothing of it): rebuilt from the changed source, equal
+    // to a subset made anew, its rows counted from 0.
+    // Two hits, the first given by its fields.
+    auto two = [&](std::string const& first, std::string const& channel = R"({"name": "x"})",
+                   std::string const& settings = "") {
+        return List(OfA("{" + first + R"(}, {"StartTime": 1, "EndTime": 1})"), channel, settings);
+    };
+    const std::string spaced = R"("SpacingBetweenHitsInOutputFile": 2, )";
+    const std::tuple<char const*, std::string, char const*> changes[] = {
+        {"no record of its hit list", List(hits), "PRAGMA user_version = 0"},
+        {"a record gone", List(hits), "DELETE FROM MessageData0001 WHERE rowid = 1"},
+        {"its network statistics gone", List(hits), "DELETE FROM Network_Statistics"},
+        {"a start", List(OfA(R"({"StartTime": 2, "EndTime": 3})")), nullptr},
+        {"an end", List(OfA(R"({"StartTime": 2, "EndTime": 4})")), nullptr},
+        {"a hit's spacing", two(R"("StartTime": 2, "EndTime": 4, "Spacing": 0.5)"), nullptr},
+        {"its spacing again", two(R"("StartTime": 2, "EndTime": 4, "Spacing": 0.25)"), nullptr},
+        {"a hit's spacing left out", two(R"("StartTime": 2, "EndTime": 4)"), nullptr},
+        {"the default spacing", two(R"("StartTime": 2, "EndTime": 4)", R"({"name": "x"})", spaced), nullptr},
+        {"the alias list", two(R"("StartTime": 2, "EndTime": 4)", R"({"name": "x", "network_name": "HS CAN"})", spaced),
+         nullptr},
+    };
+    int step = 0;
+    for (auto const& [what, list, damage] : changes) {
+        SCOPED_TRACE(what);
+        if (damage)
+            testlib::sqlite3("r.db", damage);
+        testlib::sqlite3("a.db", "UPDATE MessageData0001 SET Signal1 = Signal1 + 100");
+        const std::string fresh = "f" + std::to_string(++step) + ".db";
+        ASSERT_EQ(Run(list, "r.mat").first, 0);
+        ASSERT_EQ(Run(list, fresh).first, 0);
+        EXPECT_EQ(Subset("r.db", 1), Subset(fresh, 1));
+        EXPECT_EQ(testlib::sqlite3("r.db", "SELECT MessageCount - (SELECT COUNT(*) FROM MessageData0001), "
+                                           "TotalMessages - MessageCount FROM Messages, Network_Statistics").output,
+                  "0|0\n");
+    }
     ASSERT_EQ(Run(List(hits, m), "r.mat").first, 0);
     EXPECT_EQ(testlib::sqlite3("r.db", "SELECT Messages.Name, DataType FROM Messages, Channels").output, "M|4\n");
     // A subset whose tables became endless views is rebuilt, never read to its end.
@@ -184,6 +244,69 @@ TEST_F(Hits, ExistingSubsetIsReusedOnlyForTheSameChannelsAndHits)
         EXPECT_EQ(testlib::sqlite3("r.db", "SELECT type FROM sqlite_master WHERE name = 'MessageData0001'").output,
                   "table\n");
     }
+}
+
+// A path inside a hit list given as JSON text names the file of its bytes, as when the list is in a file: the
+// byte 0xFF in narrow text, U+DCFF in wide text and the escape \udcff in either (never "tÿ.db").
+TEST_F(Hits, PathsInsideJsonTextAreBytes)
+{
+    std::filesystem::copy_file("a.db", "t\xff.db");
+    const std::string hits = R"(", "Hits": [{"StartTime": 1, "EndTime": 2}]})";
+    const std::string raw = List(R"({"FilenameAndPath": "t)" "\xff" ".db" + hits), escaped =
+        List(R"({"FilenameAndPath": "t\udcff.db)" + hits);
+    auto wide = [](std::string const& narrow) {
+        std::wstring out;
+        for (char c : narrow)
+            out.push_back(static_cast<unsigned char>(c) == 0xFF ? L'\xDCFF' : static_cast<wchar_t>(c));
+        return out;
+    };
+    writeText("list.json", raw);
+    const std::pair<char const*, std::function<int()>> calls[] = {
+        {"narrow", [&] { return OutputHitsToFile(raw.c_str(), "o.db"); }},
+        {"wide", [&] { return OutputHitsToFileW(wide(raw).c_str(), L"o.db"); }},
+        {"escaped, narrow", [&] { return OutputHitsToFile(escaped.c_str(), "o.db"); }},
+        {"escaped, wide", [&] { return OutputHitsToFileW(wide(escaped).c_str(), L"o.db"); }},
+        {"in a file", [&] { return OutputHitsToFile("list.json", "o.db"); }},
+    };
+    for (auto const& [what, call] : calls) {
+        SCOPED_TRACE(what);
+        StdoutCapture capture;
+        EXPECT_EQ(call(), 0) << capture.text();
+        EXPECT_EQ(Subset("o.db", 1), "0.0|1.0\n1.0|2.0\n-\n0.0\n");
+        std::remove("o.db");
+    }
+}
+
+// The subset's name from the output's last '.', also in a folder's name; an output named like its subset in
+// any case is the subset alone; ".mat" alone is an MDF file. The closing rows: times from the markers, no
+// 'Collection Key' row, statistics of the points only (no NULL read as DBL_MAX), no units.
+TEST_F(Hits, OutputNamesAndClosingRows)
+{
+    std::filesystem::create_directory("sub.x");
+    const std::string list = List(R"({"FilenameAndPath": "b.db", "Hits": [{"StartTime": 0, "EndTime": 9}]})",
+                                  R"({"name": "x"}, {"name": "y"})");
+    const std::tuple<char const*, std::vector<std::string>, char const*, char const*> cases[] = {
+        {"sub.x/out", {"sub.db"}, "sub.x/out", "MDF     "},
+        {"out", {"out"}, "out", "SQLite format 3"},
+        {"o.DB", {"o.db"}, "o.db", "SQLite format 3"},
+        {".mat", {".db", ".mat"}, ".mat", "MDF     "},
+    };
+    for (auto const& [output, made, written, signature] : cases) {
+        SCOPED_TRACE(output);
+        const auto before = Files();
+        ASSERT_EQ(Run(list, output).first, 0);
+        std::vector<std::string> added;
+        for (auto const& [name, bytes] : Files())
+            if (!before.count(name))
+                added.push_back(name);
+        EXPECT_EQ(added, made);
+        const std::vector<uint8_t> bytes = readBytes(written);
+        EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), strlen(signature))), signature);
+    }
+    EXPECT_EQ(testlib::sqlite3("out", "SELECT MinTime, MaxTime FROM Messages; SELECT COUNT(*) FROM Channels WHERE ID = 0;"
+                                      "SELECT Name, MinVal, MaxVal, NumChanges, Median, BigEndian, DataType, Units "
+                                      "FROM Channels").output,
+              "0.0|9.0\n0\nx|10.0|30.0|1|0.0|1|4|\ny|20.0|30.0|1|0.0|1|4|\n");
 }
 
 // Nothing is written (-2) and every file stays as it was for a listed source at the subset path (a.db, or
@@ -209,7 +332,7 @@ TEST_F(Hits, NothingInTheWayIsTouchedAndNoPartialFileIsLeft)
         return WIFEXITED(status) ? WEXITSTATUS(status) - 100 : -1000;
     };
     auto before = Files();
-    for (char const* output : {"a.db", "a.mat", "f.mf4", "g.mf4", "h.mf4"}) {
+    for (char const* output : {"a.db", "./a.mat", "f.mf4", "g.mf4", "h.mf4"}) {
         const auto [result, printed] = Run(list, output);
         EXPECT_EQ(result, -2) << output;
         EXPECT_NE(printed.find("left untouched"), std::string::npos) << printed;

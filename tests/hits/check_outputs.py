@@ -9,6 +9,7 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import time
 
 import numpy
 import scipy.io
@@ -46,7 +47,8 @@ def subset(db):
     """Each channel (Channels row order) with its table's times and its column (NULL as NaN)."""
     channels = []
     for name, message, column, *stats in query(db, "SELECT Name, MessageId, MessageChannel, MinVal, MaxVal, AvgVal, "
-                                                   "StdDev, NumChanges, DataType, Median FROM Channels WHERE ID > 0 ORDER BY ID"):
+                                                   "StdDev, NumChanges, DataType, Median, Units FROM Channels WHERE ID > 0 "
+                                                   "ORDER BY ID"):
         part = (column - 1) // 500 + 1
         table = "MessageData%04d" % message + ("_%04d" % part if part > 1 else "")
         data = numpy.array(query(db, "SELECT TIME_VAL, Signal%d FROM %s" % (column, table)), dtype=float).reshape(-1, 2)
@@ -62,8 +64,8 @@ def check_statistics(db):
     """Channels statistics against numpy over each channel's points (its non-NULL cells, in these subsets)."""
     for c in subset(db):
         points = c["values"][~numpy.isnan(c["values"])]
-        low, high, average, deviation, changes, data_type, median = c["stats"]
-        assert data_type == 4 and median == 0.0, (c["name"], data_type, median)
+        low, high, average, deviation, changes, data_type, median, units = c["stats"]
+        assert data_type == 4 and median == 0.0 and units == "", (c["name"], data_type, median, units)
         if len(points) == 0:
             assert (low, high, changes) == (DBL_MAX, -DBL_MAX, 0), (c["name"], c["stats"])
             continue
@@ -81,7 +83,9 @@ def check_mat(mat, db, names):
     for c, name in zip(subset(db), names):
         variable = content[name][0, 0]
         assert variable["Channelname"][0] == name, (name, variable["Channelname"])
-        assert same(variable["time"].ravel(), c["time"]) and same(variable["signals"][0, 0]["values"].ravel(), c["values"]), (mat, name)
+        signals = variable["signals"][0, 0]
+        assert same(variable["time"].ravel(), c["time"]) and same(signals["values"].ravel(), c["values"]), (mat, name)
+        assert signals["dimensions"].shape == (1, 1) and signals["dimensions"][0, 0] == 1.0, (mat, name, signals["dimensions"])
         bounds = (c["time"].min(), c["time"].max()) if len(c["time"]) else (DBL_MAX, -DBL_MAX)
         assert (variable["min"][0, 0], variable["max"][0, 0]) == bounds, (mat, name)
     dump = subprocess.run(["matdump", mat], capture_output=True, text=True)
@@ -89,9 +93,10 @@ def check_mat(mat, db, names):
 
 
 def check_mdf(mf4, db, event_names):
-    """One data group per record table, in table order; one event per hit, at its marker."""
+    """One data group per record table, in table order; one event per hit, at its marker; started "now"."""
     channels = subset(db)
     model = mdf_walk.read_v4(open(mf4, "rb").read(), strict=True)
+    assert abs(model["header"]["start_ns"] / 1e9 - time.time()) < 600, (mf4, model["header"]["start_ns"])
     tables = sorted({c["table"] for c in channels}, key=lambda t: (t[11:15], t))
     assert len(model["groups"]) == len(tables), (mf4, len(model["groups"]), tables)
     for group, table in zip(model["groups"], tables):
@@ -136,6 +141,15 @@ model = check_mdf(extract(channels, hit_list, "s.mf4"), db, ["Subset File 1 (2 -
 assert model["groups"][0]["channels"][1]["description"] == b"*Group0005 | ", "Speed's description"
 start = query(a, "SELECT MIN(MinTime) FROM Network_Statistics WHERE MinTime > 0")[0][0]
 assert query(db, "SELECT AbsoluteTime FROM Markers")[0][0] == start + 2.0, "Markers.AbsoluteTime"
+
+# Two channels of one subset table whose sources start at 0 s and 2.5 s: the cells before the later one's first
+# point are NULL, NaN in the MAT and MDF files.
+nulls = [{"name_in_script": n, "OptionalList": [{"channel_name": c}]} for n, c in (("P", "sine_20ms_late"), ("Q", "counter_1s"))]
+nulls_list = [(a, [(0, 1), (2, 3)])]
+nulls_db = extract(nulls, nulls_list, "nulls.db")
+assert numpy.isnan(subset(nulls_db)[0]["values"]).sum() == 2, subset(nulls_db)[0]["values"]
+check_mat(extract(nulls, nulls_list, "nulls.mat"), nulls_db, ["P", "Q"])
+check_mdf(extract(nulls, nulls_list, "nulls.mf4"), nulls_db, ["Subset File 1 (0 - 1)", "Subset File 1 (2 - 3)"])
 
 # Values near 1e9 with a small spread: the standard deviation stays exact.
 big = shutil.copy(a, os.path.join(folder, "big.db"))

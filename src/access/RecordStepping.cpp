@@ -340,7 +340,7 @@ CMessageSignals::TimeOrder CMessageSignals::checkTimeOrder(sqlite3* db)
 }
 
 // The row a probe finds from rowid on; nothing when the probe fails or finds
-// a row the order check did not see (the database changed meanwhile).
+// no row or a time that is not a number (the database changed meanwhile).
 std::optional<CMessageSignals::RowAt> CMessageSignals::probe(Probe& statement, long long rowid)
 {
     sqlite3_stmt* query = statement.get();
@@ -370,7 +370,9 @@ std::optional<CMessageSignals::RowAt> CMessageSignals::firstRowWhere(Reached rea
         long long middle = low + static_cast<long long>((static_cast<unsigned long long>(high) -
                                                          static_cast<unsigned long long>(low)) / 2);
         std::optional<RowAt> row = probe(rowAtOrAfter, middle);
-        if (!row)
+        // No row up to high, or one there that has not reached: the table
+        // is no longer what the order check saw.
+        if (!row || (row->rowid >= high && !reached(row->time)))
             return std::nullopt;
         if (reached(row->time)) {
             high = middle;

@@ -1,9 +1,11 @@
 // Stepping through a measurement database with the record access functions
 // against the natural limit: a bare SELECT of the same columns over the same
-// tables. And opening a database for 1,000 channels against 20,000 Channels
-// rows, next to one scan of Channels.
+// tables. Opening a database for 1,000 channels against 20,000 Channels
+// rows, next to one scan of Channels. And jumps on one table of 5 double
+// channels (the total rows) against the jumps by the range queries alone,
+// measured in the same run.
 //
-// bench_access_step [total rows, default 10000000; 0: opening only] [folder, default /tmp]
+// bench_access_step [total rows, default 10000000; 0: opening only] [folder, default /tmp] [jumps: those only]
 // The databases are generated with plain SQL into a folder of their own and
 // removed afterwards.
 #include <sqlite3.h>
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -67,8 +70,10 @@ void createSchema(sqlite3* db)
 
 // tables messages of signalsPerTable signals; message m's row i lies at time
 // i * tables + m, so the messages interleave and every step moves one table.
-// Every signal is named S<message>_<k>.
-void generate(std::string const& path, int tables, int signalsPerTable, long long rowsPerTable)
+// Every signal is named S<message>_<k>; odd ones are INTEGER, unless all are
+// doubles.
+void generate(std::string const& path, int tables, int signalsPerTable, long long rowsPerTable,
+              bool doublesOnly = false)
 {
     std::filesystem::remove(path);
     sqlite3* db = nullptr;
@@ -80,7 +85,7 @@ void generate(std::string const& path, int tables, int signalsPerTable, long lon
         std::string create = "CREATE TABLE " + tableName(m) + " (TIME_VAL DOUBLE ";
         std::string insert = "INSERT INTO " + tableName(m) + " VALUES (?";
         for (int k = 1; k <= signalsPerTable; ++k) {
-            create += ", Signal" + std::to_string(k) + (k % 2 ? " INTEGER" : " DOUBLE");
+            create += ", Signal" + std::to_string(k) + (k % 2 && !doublesOnly ? " INTEGER" : " DOUBLE");
             insert += ", ?";
         }
         exec(db, create + ")");
@@ -89,7 +94,7 @@ void generate(std::string const& path, int tables, int signalsPerTable, long lon
         for (long long i = 0; i < rowsPerTable; ++i) {
             sqlite3_bind_double(stmt, 1, static_cast<double>(i * tables + m));
             for (int k = 1; k <= signalsPerTable; ++k) {
-                if (k % 2)
+                if (k % 2 && !doublesOnly)
                     sqlite3_bind_int64(stmt, k + 1, (i + k) % 1000);
                 else
                     sqlite3_bind_double(stmt, k + 1, (i % 977) * 0.25 + k);
@@ -107,7 +112,7 @@ void generate(std::string const& path, int tables, int signalsPerTable, long lon
             std::snprintf(row, sizeof row,
                           "INSERT INTO Channels VALUES (%d, %d, %d, 'S%d_%d', '%s', 0, 0, 0, 0, 0, 'HS CAN', '', '', "
                           "-1, 0, '', 0.5, 1.0, 0, 0, 32, 0, 1, -1, %d, 1)",
-                          channelId, m, k, m, k, k % 2 ? "RawValue" : "Double", channelId);
+                          channelId, m, k, m, k, k % 2 && !doublesOnly ? "RawValue" : "Double", channelId);
             exec(db, row);
         }
     }
@@ -335,6 +340,90 @@ void benchOpening(std::string const& folder)
     std::filesystem::remove(path);
 }
 
+// Opens the database for the list; seeking by the range queries alone when
+// byScan.
+double* openHandle(std::string const& path, std::string const& list, bool byScan)
+{
+    SetSeekByScanDefault(byScan);
+    double* values = nullptr;
+    double* times = nullptr;
+    int count = 0;
+    OpenDataFile(path.c_str(), list.c_str(), &values, &times, &count);
+    SetSeekByScanDefault(false);
+    if (!values) {
+        std::fprintf(stderr, "OpenDataFile failed for %s\n", path.c_str());
+        std::exit(1);
+    }
+    return values;
+}
+
+// Jumps to random times on one table of 5 double channels: today's way (the
+// range queries, a few jumps) against the search by rowid (the first jump,
+// which checks the table's order, then many), each jump followed by steps;
+// both ways must land on the same times.
+void benchJumps(std::string const& folder, long long rows)
+{
+    std::string path = folder + "/jump.db";
+    auto made = Clock::now();
+    generate(path, 1, 5, rows, true);
+    double generation = seconds(made);
+    std::string list = channelList(1, 5);
+    long long bareRows = 0;
+    bareLoop(path, 1, 5, bareRows);  // a warm page cache for both
+
+    std::mt19937_64 rng(20);
+    std::uniform_real_distribution<double> anywhere(1.0, static_cast<double>(rows));
+    std::vector<double> targets(1001);
+    for (double& t : targets)
+        t = anywhere(rng);
+    constexpr int kSteps = 1000;
+    auto jumpAndStep = [](double* handle, double t, bool after, double& landed) {
+        auto start = Clock::now();
+        landed = after ? JumpAfterTimestamp(handle, 0, t) : JumpBeforeTimestamp(handle, 0, t);
+        double jump = seconds(start);
+        for (int s = 0; s < kSteps; ++s)
+            GetNextRecord(handle, 0);
+        return jump;
+    };
+
+    constexpr int kScans = 3;
+    double* scan = openHandle(path, list, true);
+    double scanJump = 0;
+    std::vector<double> scanLanded(kScans);
+    for (int j = 0; j < kScans; ++j)
+        scanJump += jumpAndStep(scan, targets[j], true, scanLanded[j]) / kScans;
+    CloseDataFile(scan, 0);
+
+    double* handle = openHandle(path, list, false);
+    double landed = 0;
+    double first = jumpAndStep(handle, targets[0], true, landed);
+    bool same = landed == scanLanded[0];
+    for (int j = 1; j < kScans; ++j) {
+        jumpAndStep(handle, targets[j], true, landed);
+        same &= landed == scanLanded[j];
+    }
+    double later[2] = {0, 0};
+    for (int after = 0; after < 2; ++after)
+        for (size_t j = 1; j < targets.size(); ++j)
+            later[after] += jumpAndStep(handle, targets[j], after, landed) / static_cast<double>(targets.size() - 1);
+    auto stepStart = Clock::now();
+    for (int s = 0; s < kSteps; ++s)
+        GetNextRecord(handle, 0);
+    double steps = seconds(stepStart);
+    CloseDataFile(handle, 0);
+
+    std::printf("jumps on 1 table of 5 double channels, %lld rows (generated in %.1f s):\n"
+                "  range queries (today's way): %8.1f ms per JumpAfterTimestamp\n"
+                "  first jump by rowid search (order check included): %8.1f ms, ratio %.3f to today's (target <= 1.1)\n"
+                "  later jumps: JumpAfterTimestamp %8.1f us, JumpBeforeTimestamp %8.1f us; ratios %.6f and %.6f to the "
+                "first (target <= 0.001)\n"
+                "  1,000 steps after a jump %.3f ms; landed where the range queries land: %s\n",
+                rows, generation, scanJump * 1e3, first * 1e3, first / scanJump, later[1] * 1e6, later[0] * 1e6,
+                later[1] / first, later[0] / first, steps * 1e3, same ? "yes" : "NO");
+    std::fflush(stdout);
+    std::filesystem::remove(path);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -343,14 +432,18 @@ int main(int argc, char** argv)
     std::string base = argc > 2 ? argv[2] : "/tmp";
     std::string folder = base + "/vantrel-access-bench-" + std::to_string(::getpid());
     std::filesystem::create_directories(folder);
-    if (totalRows > 0) {
+    bool jumpsOnly = argc > 3 && std::string(argv[3]) == "jumps";
+    if (totalRows > 0 && !jumpsOnly) {
         std::printf("record stepping over %lld rows per configuration\n", totalRows);
         benchStepping(folder, totalRows, 1, 10);
         benchStepping(folder, totalRows, 10, 100);
         benchStepping(folder, totalRows, 100, 500);
         benchStepping(folder, totalRows, 1000, 2000);
     }
-    benchOpening(folder);
+    if (!jumpsOnly)
+        benchOpening(folder);
+    if (totalRows > 0)
+        benchJumps(folder, totalRows);
     std::filesystem::remove_all(folder);
     return 0;
 }

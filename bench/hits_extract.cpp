@@ -1,17 +1,23 @@
 // Hit extraction against what the work itself costs: a source database of two
 // record tables of five signals (rows interleaved in time), cut into a subset
 // database of two tables
-//   (a) as one hit of all rows, and (b) as 100 hits of 1,000 rows,
+//   (a) as one hit of all rows, (b) as 100 hits of 1,000 rows, and (c) from a
+//   larger source, as 1,000 hits of 1,000 rows,
 // next to the baseline of the same reads and writes done directly: per hit and
-// table "SELECT ... WHERE TIME_VAL BETWEEN ? AND ?" and the same inserts and
-// commits into a database written with the same settings. Then the subset to
-// a MAT and an MDF 4.00 file next to the same SELECTs and an fwrite of the
-// same bytes, and the peak memory of 10 against 10,000 hits over the same
-// rows (each in a child process).
+// table the rows read ((a) "SELECT ... WHERE TIME_VAL BETWEEN ? AND ?", (b)
+// and (c) by their rowid range, found beforehand) and the same inserts and
+// commits into a database written with the same settings. Each hit's start is
+// found by a search on rowid once the tables' order has been checked: that
+// one pass is timed on its own, and (b) is also run the way every table was
+// searched before (range queries over TIME_VAL). Then the subset to a MAT and
+// an MDF 4.00 file next to the same SELECTs and an fwrite of the same bytes,
+// and the peak memory of 10 against 10,000 hits over the same rows (each in a
+// child process).
 //
-// bench_hits_extract [source rows, default 1000000] [folder, default /tmp]
+// bench_hits_extract [source rows, default 1000000] [folder, default /tmp] [large source rows, default 10000000; 0: no (c)]
 #include <sqlite3.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +28,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "access/FileInfo.h"
+#include "support/LibUtils.h"
 #include "support/MeasurementDb.h"
 #include "vantrel.h"
 
@@ -136,6 +144,58 @@ std::vector<Hit> spreadHits(long long rowsPerTable, int count, long long rowsPer
     return hits;
 }
 
+// First and last rowid of a hit's rows in each table (first > last: none).
+using RowidRanges = std::vector<std::array<std::pair<long long, long long>, 2>>;
+
+// One pass over each table in rowid order; the hits are sorted and apart.
+RowidRanges findRowidRanges(std::string const& source, std::vector<Hit> const& hits)
+{
+    RowidRanges ranges(hits.size(), {{{1, 0}, {1, 0}}});
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(source.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    for (int m = 1; m <= 2; ++m) {
+        sqlite3_stmt* scan = nullptr;
+        sqlite3_prepare_v2(db, ("SELECT rowid, TIME_VAL FROM " + MeasurementDb::RecordTableName(m) + " ORDER BY rowid").c_str(),
+                           -1, &scan, nullptr);
+        size_t h = 0;
+        while (sqlite3_step(scan) == SQLITE_ROW) {
+            const double time = sqlite3_column_double(scan, 1);
+            while (h < hits.size() && time > kStart + hits[h].end)
+                ++h;
+            if (h == hits.size())
+                break;
+            if (time < kStart + hits[h].start)
+                continue;
+            auto& range = ranges[h][m - 1];
+            if (range.first > range.second)
+                range.first = sqlite3_column_int64(scan, 0);
+            range.second = sqlite3_column_int64(scan, 0);
+        }
+        sqlite3_finalize(scan);
+    }
+    sqlite3_close(db);
+    return ranges;
+}
+
+// The one-time order check of the source's tables, as the first hit runs it.
+double timeOrderCheck(std::string const& source, std::string const& list)
+{
+    FileInfo file;
+    if (!ReadAliasesFromJson(widestring(list).c_str(), file.channels) ||
+        file.LoadChannelsFromAliases(widestring(source).c_str()) < 0 || file.LoadDbChannels(widestring(source).c_str()) < 0) {
+        std::fprintf(stderr, "cannot open %s\n", source.c_str());
+        std::exit(1);
+    }
+    const auto start = Clock::now();
+    const int sorted = file.CheckTimeOrder();
+    const double elapsed = seconds(start);
+    if (sorted != 2) {
+        std::fprintf(stderr, "the tables of %s are not searched by rowid\n", source.c_str());
+        std::exit(1);
+    }
+    return elapsed;
+}
+
 double timeHits(std::string const& list, std::string const& output)
 {
     std::filesystem::remove(output);
@@ -149,9 +209,11 @@ double timeHits(std::string const& list, std::string const& output)
     return elapsed;
 }
 
-// The same rows read per hit and table and inserted into a database written
-// like the subset (pragmas, a commit after 100,000 inserts).
-double timeDirect(std::string const& source, std::string const& target, std::vector<Hit> const& hits)
+// The same rows read per hit and table, by time or by the rowid ranges given,
+// and inserted into a database written like the subset (pragmas, a commit
+// after 100,000 inserts).
+double timeDirect(std::string const& source, std::string const& target, std::vector<Hit> const& hits,
+                  RowidRanges const& byRowid = {})
 {
     std::filesystem::remove(target);
     const auto start = Clock::now();
@@ -165,8 +227,9 @@ double timeDirect(std::string const& source, std::string const& target, std::vec
         const std::string table = MeasurementDb::RecordTableName(m);
         exec(out, createTable(m));
         sqlite3_stmt *select = nullptr, *insert = nullptr;
-        sqlite3_prepare_v2(in, ("SELECT " + columns() + " FROM " + table + " WHERE TIME_VAL BETWEEN ? AND ?").c_str(), -1,
-                           &select, nullptr);
+        sqlite3_prepare_v2(in, ("SELECT " + columns() + " FROM " + table + " WHERE " +
+                                (byRowid.empty() ? "TIME_VAL" : "rowid") + " BETWEEN ? AND ?").c_str(),
+                           -1, &select, nullptr);
         sqlite3_prepare_v2(out, narrow(MeasurementDb::RecordTableInsertSql(m, 1, kSignals).c_str()).c_str(), -1, &insert,
                            nullptr);
         selects.push_back(select);
@@ -174,10 +237,15 @@ double timeDirect(std::string const& source, std::string const& target, std::vec
     }
     exec(out, "BEGIN");
     long long writes = 0;
-    for (Hit const& hit : hits)
+    for (size_t h = 0; h < hits.size(); ++h)
         for (size_t t = 0; t < 2; ++t) {
-            sqlite3_bind_double(selects[t], 1, kStart + hit.start);
-            sqlite3_bind_double(selects[t], 2, kStart + hit.end);
+            if (byRowid.empty()) {
+                sqlite3_bind_double(selects[t], 1, kStart + hits[h].start);
+                sqlite3_bind_double(selects[t], 2, kStart + hits[h].end);
+            } else {
+                sqlite3_bind_int64(selects[t], 1, byRowid[h][t].first);
+                sqlite3_bind_int64(selects[t], 2, byRowid[h][t].second);
+            }
             while (sqlite3_step(selects[t]) == SQLITE_ROW) {
                 for (int c = 0; c <= kSignals; ++c)
                     sqlite3_bind_double(inserts[t], c + 1, sqlite3_column_double(selects[t], c));
@@ -255,6 +323,21 @@ void report(char const* what, double mine, double baseline, char const* target)
     std::printf("%-44s %8.3f s  baseline %8.3f s  ratio %5.2f  (%s)\n", what, mine, baseline, mine / baseline, target);
 }
 
+// Many hits over a source: the extraction, its one-time order check, and
+// the same rows read by rowid range and written.
+void reportSpread(char const* what, std::string const& source, std::string const& folder, int count,
+                  long long rowsPerTable)
+{
+    const std::vector<Hit> hits = spreadHits(rowsPerTable, count, 1000);
+    const std::string list = hitList(source, hits);
+    const double orderCheck = timeOrderCheck(source, list);
+    const double extraction = timeHits(list, folder + "/spread.db");
+    const double baseline = timeDirect(source, folder + "/direct.db", hits, findRowidRanges(source, hits));
+    std::printf("%-44s %8.3f s  of which the order check %.3f s; after it %8.3f s  baseline %8.3f s  ratio %5.2f  "
+                "(target <= 2)\n",
+                what, extraction, orderCheck, extraction - orderCheck, baseline, (extraction - orderCheck) / baseline);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -270,10 +353,14 @@ int main(int argc, char** argv)
     const std::vector<Hit> all = {{0.0, rowsPerTable * kPeriod}};
     const double oneHit = timeHits(hitList(source, all), folder + "/one.db");
     report("(a) 1 hit of all rows to .db", oneHit, timeDirect(source, folder + "/direct.db", all), "target <= 1.5");
-    const std::vector<Hit> hundred = spreadHits(rowsPerTable, 100, 1000);
-    const double hundredHits = timeHits(hitList(source, hundred), folder + "/hundred.db");
-    report("(b) 100 hits of 1,000 rows to .db", hundredHits, timeDirect(source, folder + "/direct.db", hundred),
-           "target <= 2");
+    reportSpread("(b) 100 hits of 1,000 rows to .db", source, folder, 100, rowsPerTable);
+    {
+        SetSeekByScanDefault(true);
+        const std::vector<Hit> hundred = spreadHits(rowsPerTable, 100, 1000);
+        const double scanning = timeHits(hitList(source, hundred), folder + "/hundred.db");
+        SetSeekByScanDefault(false);
+        std::printf("%-44s %8.3f s\n", "(b) by the range queries (the way before)", scanning);
+    }
 
     // The outputs of (a)'s subset: one.mat and one.mf4 reuse one.db.
     const double mat = timeHits(hitList(source, all), folder + "/one.mat");
@@ -293,6 +380,16 @@ int main(int argc, char** argv)
     const long many = peakMemory(hitList(small, spreadHits(smallRows, 10000, 1)), folder + "/many.db");
     std::printf("peak RSS, 10 hits %ld kB, 10,000 hits %ld kB: difference %ld kB (target within 5120 kB)\n", few, many,
                 many - few);
+    std::filesystem::remove(small);
+    std::filesystem::remove(source);
+
+    const long long largeRows = argc > 3 ? std::atoll(argv[3]) : 10000000;
+    if (largeRows > 0) {
+        const std::string large = folder + "/large.db";
+        generate(large, largeRows / 2);
+        std::printf("large source: %lld rows in 2 tables\n", 2 * (largeRows / 2));
+        reportSpread("(c) 1,000 hits of 1,000 rows to .db", large, folder, 1000, largeRows / 2);
+    }
     std::filesystem::remove_all(folder);
     return 0;
 }

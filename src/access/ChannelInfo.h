@@ -93,9 +93,9 @@ public:
     bool DoesChannelMatch(std::string const& network, std::string const& message) const;
     bool IsResolved() const { return channelId > 0; }
     // The first time at or after t, and the last time at or before t, among
-    // the rows of the channel's record table; nothing when no row qualifies
-    // (an empty table, a table ending before or starting after t) or the
-    // query fails.
+    // the rows of the channel's record table, by a range query that scans it;
+    // nothing when no row qualifies (an empty table, a table ending before or
+    // starting after t) or the query fails.
     std::optional<double> GetTimeStampJustAfterOrAt(double t, sqlite3* db) const;
     std::optional<double> GetTimeStampJustBeforeOrAt(double t, sqlite3* db) const;
 

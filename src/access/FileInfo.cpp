@@ -125,7 +125,19 @@ void applyRow(ChannelRow const& row, CChannelInfo& channel)
     channel.columnName = MeasurementDb::SignalColumnName(d.messageChannel);
 }
 
+bool seekByScanDefault = false;
+
 }  // namespace
+
+void SetSeekByScanDefault(bool scan)
+{
+    seekByScanDefault = scan;
+}
+
+bool SeekByScanDefault()
+{
+    return seekByScanDefault;
+}
 
 FileInfo::~FileInfo()
 {

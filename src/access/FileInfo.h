@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "access/ChannelInfo.h"
+#include "access/SeekByScan.h"
 #include "support/DbStmt.h"
 #include "support/HostDb.h"
 
@@ -42,6 +43,31 @@ public:
     // repositioning, rows not later than the current time belong to it.
     void CatchUpTo(double t);
 
+    // Seeking by time. A table whose stored order is its time order is
+    // searched by bisection on its rowid; any other table by range queries
+    // over TIME_VAL, which scan it. Both give the same times and rows.
+    enum class TimeOrder : uint8_t { Unchecked, Sorted, Unsorted };
+    // A row found by rowid, and a statement kept for finding rows.
+    struct RowAt {
+        long long rowid;
+        double time;
+    };
+    struct StmtFinalizer {
+        void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+    };
+    using Probe = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+    // The first time at or after t, and the last time at or before t, among
+    // the table's rows; nothing when no row qualifies or a query fails.
+    std::optional<double> TimeAtOrAfter(double t, sqlite3* db);
+    std::optional<double> TimeAtOrBefore(double t, sqlite3* db);
+    // Checks the stored order at the first call (one pass over TIME_VAL in
+    // rowid order: every time a number, none smaller than the one before);
+    // whether the table is searched by rowid.
+    bool SearchesByRowid(sqlite3* db);
+    // After the database changed: the order is checked again when needed.
+    void ForgetTimeOrder();
+    TimeOrder GetTimeOrder() const { return timeOrder; }
+
     bool HasRow() const { return !channels.empty() && channels.front()->curTime != DBL_MAX; }
     bool HasNextRow() const { return !channels.empty() && channels.front()->nextTime != DBL_MAX; }
     double NextTime() const { return channels.empty() ? DBL_MAX : channels.front()->nextTime; }
@@ -60,6 +86,12 @@ private:
     void stepForNext();
     void standWithoutRows();
 
+    TimeOrder checkTimeOrder(sqlite3* db);
+    std::optional<RowAt> probe(Probe& statement, long long rowid);
+    template <typename Reached>
+    std::optional<RowAt> firstRowWhere(Reached reached);
+    void positionAtRowid(long long rowid, sqlite3* db);
+
     std::vector<std::string> columns;  // distinct, in order of first use
     std::vector<int> columnOf;          // result column of each channel
 
@@ -68,6 +100,17 @@ private:
     size_t index = 0;               // in FileInfo::m_tables
     uint32_t version = 0;           // changes whenever the table moves
     bool proposing = false;         // its message proposes times from it
+
+    // Seeking; set up by the order check, kept for the handle's life.
+    TimeOrder timeOrder = TimeOrder::Unchecked;
+    bool seekByScan = false;  // range queries whatever the order (FileInfo::seekByScan)
+    std::string rowidName;    // a name of the rowid no column of the table takes
+    std::optional<RowAt> firstRow, lastRow;  // none for an empty table
+    Probe rowAtOrAfter;                      // the first row at or after a rowid
+    Probe rowBefore;                         // the last row before a rowid
+    // The row the last search found, which is also the first row at or
+    // after its own time: the repositioning that follows needs no search.
+    std::optional<RowAt> landing;
 };
 
 class FileInfo {
@@ -106,6 +149,13 @@ public:
     // '1' activates, '0' deactivates the channel at that position; the mask
     // must cover the list exactly. Takes effect at the next step or jump.
     bool SetActiveMask(char const* mask);
+
+    // Runs now the order check of every record table that the first seek
+    // would otherwise run; the number of tables searched by rowid.
+    int CheckTimeOrder();
+    // Seeks every table by range queries, as if none were stored in time
+    // order (SeekByScan.h).
+    bool seekByScan = SeekByScanDefault();
 
     bool absoluteTimeStamps = true;
     double currentTime = DBL_MAX;
@@ -148,6 +198,10 @@ private:
     void moveTable(CMessageSignals& table, double t);
     void fillTable(CMessageSignals const& table);
     void finishPositioning(double t);
+    // Before a seek: tables set up for this FileInfo's way of seeking, and
+    // checked again once another connection changed the database.
+    void prepareSeeking();
+    CMessageSignals* tableOf(CChannelInfo const& channel);
     // Every table on its last row at or before t, or on its first row when
     // it starts after t; returns the latest such time among the tables with
     // an active channel.
@@ -165,4 +219,5 @@ private:
     bool m_mergeReady = false;
     bool m_proposalsStale = true;
     bool m_fillAll = true;
+    std::optional<long long> m_dataVersion;  // of the last seek
 };

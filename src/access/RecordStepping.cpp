@@ -10,6 +10,8 @@
 #include "access/FileInfo.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -157,7 +159,32 @@ void CMessageSignals::BuildStartSql(sqlite3* db)
 
 void CMessageSignals::BuildSql(double t, sqlite3* db)
 {
+    if (SearchesByRowid(db)) {
+        // The rows at or after t are those from the first of them on.
+        std::optional<RowAt> first = landing && landing->time == t ? landing : std::nullopt;
+        if (!first && lastRow && lastRow->time >= t)
+            first = firstRowWhere([t](double time) { return time >= t; });
+        if (first)
+            positionAtRowid(first->rowid, db);
+        else
+            standWithoutRows();
+        return;
+    }
     if (GetFirstChannel() && prepare(db, StartSql() + " WHERE TIME_VAL >= ?") && stmt.Bind(t, 1) && stmt.Step()) {
+        readRowAsCurrent();
+        stepForNext();
+    } else {
+        standWithoutRows();
+    }
+}
+
+void CMessageSignals::positionAtRowid(long long rowid, sqlite3* db)
+{
+    // NOT INDEXED: the rowid range, never an index on TIME_VAL, gives the
+    // order. The number is the database's own rowid, written in full.
+    std::string const sql = "SELECT TIME_VAL" + GetSignalNames() + " FROM " + GetFirstChannel()->tableName +
+                            " NOT INDEXED WHERE " + rowidName + " >= " + std::to_string(rowid);
+    if (prepare(db, sql) && stmt.Step()) {
         readRowAsCurrent();
         stepForNext();
     } else {
@@ -195,6 +222,196 @@ void CMessageSignals::CatchUpTo(double t)
 {
     while (HasRow() && HasNextRow() && NextTime() <= t)
         GetNextRecord();
+}
+
+// ---- CMessageSignals: seeking by time -------------------------------------------
+//
+// A table in time order (TIME_VAL non-decreasing in rowid order, no NULL) has
+// its rows at or after any t as one run at its end, so the range queries'
+// answers are found by bisection over the rowids, each probe one B-tree
+// descent. Rowids may have gaps and any sign: a probe reads the first row at
+// or after a rowid, and the bisection runs over the rowid values.
+
+namespace {
+
+// Exactly representable: SQLite compares such an integer with a double as
+// the double it converts to, so comparisons in C++ give SQLite's answers.
+constexpr long long kExactIntegerLimit = 1LL << 53;
+
+bool prepareProbe(sqlite3* db, std::string const& sql, CMessageSignals::Probe& probe)
+{
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK || !statement) {
+        sqlite3_finalize(statement);
+        return false;
+    }
+    probe.reset(statement);
+    return true;
+}
+
+// A time that SQLite and C++ order alike: a float (SQLite keeps no NaN), or
+// an integer a double holds exactly. NULL, text and blob are not.
+std::optional<double> numericTime(sqlite3_stmt* statement, int col)
+{
+    switch (sqlite3_column_type(statement, col)) {
+    case SQLITE_FLOAT: {
+        double time = sqlite3_column_double(statement, col);
+        return std::isnan(time) ? std::nullopt : std::optional<double>(time);
+    }
+    case SQLITE_INTEGER: {
+        long long value = sqlite3_column_int64(statement, col);
+        if (value < -kExactIntegerLimit || value > kExactIntegerLimit)
+            return std::nullopt;
+        return static_cast<double>(value);
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+// A name of the rowid that no column of the table takes ("rowid" may be a
+// column of a host's table); empty when all three are taken.
+std::string freeRowidName(sqlite3* db, std::string const& table)
+{
+    std::vector<std::string> names = {"rowid", "_rowid_", "oid"};
+    CDbStmt columns;
+    if (!columns.Prepare(db, "SELECT name FROM pragma_table_info(?)") || !columns.Bind(table, 1))
+        return std::string();
+    while (columns.Step()) {
+        std::string column = columns.GetText(0);
+        for (char& c : column)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        names.erase(std::remove(names.begin(), names.end(), column), names.end());
+    }
+    return names.empty() ? std::string() : names.front();
+}
+
+}  // namespace
+
+void CMessageSignals::ForgetTimeOrder()
+{
+    timeOrder = TimeOrder::Unchecked;
+    firstRow.reset();
+    lastRow.reset();
+    landing.reset();
+    rowAtOrAfter.reset();
+    rowBefore.reset();
+}
+
+bool CMessageSignals::SearchesByRowid(sqlite3* db)
+{
+    if (seekByScan)
+        return false;
+    if (timeOrder == TimeOrder::Unchecked)
+        timeOrder = checkTimeOrder(db);
+    return timeOrder == TimeOrder::Sorted;
+}
+
+CMessageSignals::TimeOrder CMessageSignals::checkTimeOrder(sqlite3* db)
+{
+    CChannelInfo const* first = GetFirstChannel();
+    if (!first)
+        return TimeOrder::Unsorted;
+    std::string const& table = first->tableName;
+    rowidName = freeRowidName(db, table);
+    // A WITHOUT ROWID table has no rowid: its queries do not prepare.
+    Probe pass;
+    if (rowidName.empty() ||
+        !prepareProbe(db, "SELECT " + rowidName + ", TIME_VAL FROM " + table + " NOT INDEXED ORDER BY " + rowidName,
+                      pass))
+        return TimeOrder::Unsorted;
+    int result;
+    while ((result = sqlite3_step(pass.get())) == SQLITE_ROW) {
+        std::optional<double> time = numericTime(pass.get(), 1);
+        if (!time || (lastRow && *time < lastRow->time))
+            return TimeOrder::Unsorted;
+        lastRow = RowAt{sqlite3_column_int64(pass.get(), 0), *time};
+        if (!firstRow)
+            firstRow = lastRow;
+    }
+    // An interrupted or failed pass proves nothing: the range queries stay.
+    if (result != SQLITE_DONE)
+        return TimeOrder::Unsorted;
+    std::string const columns = "SELECT " + rowidName + ", TIME_VAL FROM " + table + " NOT INDEXED WHERE " + rowidName;
+    if (firstRow && (!prepareProbe(db, columns + " >= ? ORDER BY " + rowidName + " LIMIT 1", rowAtOrAfter) ||
+                     !prepareProbe(db, columns + " < ? ORDER BY " + rowidName + " DESC LIMIT 1", rowBefore)))
+        return TimeOrder::Unsorted;
+    return TimeOrder::Sorted;
+}
+
+// The row a probe finds from rowid on; nothing when the probe fails or finds
+// no row or a time that is not a number (the database changed meanwhile).
+std::optional<CMessageSignals::RowAt> CMessageSignals::probe(Probe& statement, long long rowid)
+{
+    sqlite3_stmt* query = statement.get();
+    std::optional<RowAt> row;
+    if (sqlite3_bind_int64(query, 1, rowid) == SQLITE_OK && sqlite3_step(query) == SQLITE_ROW)
+        if (std::optional<double> time = numericTime(query, 1))
+            row = RowAt{sqlite3_column_int64(query, 0), *time};
+    // Reset at once: a probe holds no read transaction open.
+    sqlite3_reset(query);
+    return row;
+}
+
+// The first row, in rowid order, whose time has reached what `reached` asks
+// for, which the last row's time must have: the answer lies among the rows
+// from the rowid found by bisecting [first rowid, last rowid]. Nothing when
+// a probe fails.
+template <typename Reached>
+std::optional<CMessageSignals::RowAt> CMessageSignals::firstRowWhere(Reached reached)
+{
+    // Invariant: rows before rowid low have not reached it; the first row at
+    // or after rowid high has (found).
+    long long low = firstRow->rowid;
+    long long high = lastRow->rowid;
+    std::optional<RowAt> found = lastRow;
+    while (low < high) {
+        // Without overflow for rowids of any sign.
+        long long middle = low + static_cast<long long>((static_cast<unsigned long long>(high) -
+                                                         static_cast<unsigned long long>(low)) / 2);
+        std::optional<RowAt> row = probe(rowAtOrAfter, middle);
+        // No row up to high, or one there that has not reached: the table
+        // is no longer what the order check saw.
+        if (!row || (row->rowid >= high && !reached(row->time)))
+            return std::nullopt;
+        if (reached(row->time)) {
+            high = middle;
+            found = row;
+        } else {
+            // Every rowid up to this row's leads to a row before it.
+            low = row->rowid + 1;
+        }
+    }
+    return found;
+}
+
+std::optional<double> CMessageSignals::TimeAtOrAfter(double t, sqlite3* db)
+{
+    if (!SearchesByRowid(db)) {
+        CChannelInfo const* first = GetFirstChannel();
+        return first ? first->GetTimeStampJustAfterOrAt(t, db) : std::nullopt;
+    }
+    // NaN (bound as NULL) finds nothing, as in the query.
+    if (!lastRow || !(lastRow->time >= t))
+        return std::nullopt;
+    landing = firstRowWhere([t](double time) { return time >= t; });
+    return landing ? std::optional<double>(landing->time) : std::nullopt;
+}
+
+std::optional<double> CMessageSignals::TimeAtOrBefore(double t, sqlite3* db)
+{
+    if (!SearchesByRowid(db)) {
+        CChannelInfo const* first = GetFirstChannel();
+        return first ? first->GetTimeStampJustBeforeOrAt(t, db) : std::nullopt;
+    }
+    if (!firstRow || !(firstRow->time <= t))
+        return std::nullopt;
+    if (lastRow->time <= t)
+        return lastRow->time;
+    // The row before the first one later than t (which is not the first row).
+    std::optional<RowAt> later = firstRowWhere([t](double time) { return time > t; });
+    std::optional<RowAt> before = later ? probe(rowBefore, later->rowid) : std::nullopt;
+    return before ? std::optional<double>(before->time) : std::nullopt;
 }
 
 // ---- FileInfo: arrays --------------------------------------------------------
@@ -489,17 +706,47 @@ double FileInfo::GetNextValidRecord()
 
 // ---- FileInfo: jumps -----------------------------------------------------------
 
+void FileInfo::prepareSeeking()
+{
+    prepareMerge();
+    // Another connection's commit may have changed any table's order.
+    CDbStmt version;
+    std::optional<long long> now;
+    if (version.Prepare(db, "PRAGMA data_version") && version.Step())
+        now = version.GetInt64(0);
+    bool changed = !now || now != m_dataVersion;
+    m_dataVersion = now;
+    for (CMessageSignals* table : m_tables) {
+        if (changed)
+            table->ForgetTimeOrder();
+        table->seekByScan = seekByScan;
+    }
+}
+
+CMessageSignals* FileInfo::tableOf(CChannelInfo const& channel)
+{
+    auto found = tableSignals.find(channel.tableName);
+    return found == tableSignals.end() ? nullptr : &found->second;
+}
+
+int FileInfo::CheckTimeOrder()
+{
+    m_workLimit.Restart();
+    prepareSeeking();
+    int sorted = 0;
+    for (CMessageSignals* table : m_tables)
+        sorted += table->SearchesByRowid(db);
+    return sorted;
+}
+
 double FileInfo::JumpToTimeStamp(double t)
 {
     m_workLimit.Restart();
-    prepareMerge();
+    prepareSeeking();
     std::optional<double> best;
     for (CMessageSignals* table : m_tables) {
-        CChannelInfo const* first = table->GetFirstChannel();
-        if (!first)
-            continue;
         // Tables without a row at or after t keep their position.
-        std::optional<double> at = first->GetTimeStampJustAfterOrAt(t, db);
+        std::optional<double> at = table->TimeAtOrAfter(t, db);
         if (!at)
             continue;
         best = best ? std::min(*best, *at) : *at;
@@ -517,12 +764,9 @@ std::optional<double> FileInfo::positionAtOrBefore(double t)
 {
     std::optional<double> best;
     for (CMessageSignals* table : m_tables) {
-        CChannelInfo const* first = table->GetFirstChannel();
-        if (!first)
-            continue;
-        std::optional<double> at = first->GetTimeStampJustBeforeOrAt(t, db);
+        std::optional<double> at = table->TimeAtOrBefore(t, db);
         if (!at)
-            at = first->GetTimeStampJustAfterOrAt(t, db);  // it starts after t
+            at = table->TimeAtOrAfter(t, db);  // it starts after t
         if (!at)
             continue;  // no rows
         table->BuildSql(*at, db);
@@ -535,7 +779,7 @@ std::optional<double> FileInfo::positionAtOrBefore(double t)
 double FileInfo::JumpBeforeTimeStamp(double t)
 {
     m_workLimit.Restart();
-    prepareMerge();
+    prepareSeeking();
     std::optional<double> best = positionAtOrBefore(t);
     // An active table starting after t: every table goes to that start, so
     // that each active channel has a sample.
@@ -550,13 +794,14 @@ double FileInfo::JumpBeforeTimeStamp(double t)
 double FileInfo::JumpAfterTimeStamp(double t)
 {
     m_workLimit.Restart();
-    prepareMerge();
+    prepareSeeking();
     std::optional<double> best;
     for (auto const& entry : messageSignals) {
         CChannelInfo const* active = entry.second.GetActiveChannel();
-        if (!active)
+        CMessageSignals* table = active ? tableOf(*active) : nullptr;
+        if (!table)
             continue;
-        std::optional<double> at = active->GetTimeStampJustAfterOrAt(t, db);
+        std::optional<double> at = table->TimeAtOrAfter(t, db);
         if (at)
             best = best ? std::min(*best, *at) : *at;
     }

@@ -1,13 +1,17 @@
 // The record access functions against a brute-force model over random
 // databases: the model holds every row in memory and computes each
 // operation's result and both arrays as the record interface defines them.
+// Every operation runs twice, seeking by rowid where a table allows it and
+// seeking by the range queries only: both must give the model's answers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cfloat>
+#include <cmath>
 #include <map>
 #include <optional>
 #include <random>
+#include <sqlite3.h>
 #include <tuple>
 
 #include "access/FileInfo.h"
@@ -33,23 +37,31 @@ struct Entry {
 
 // A record table part: the rows its cursor delivers (in stored order) and the
 // current one; past the end (pos == rows.size()) it keeps the last row's values.
+// A NaN time stands for NULL: no query finds it, a cursor reads it as 0.
 struct Table {
     std::vector<testlib::TestRow> const* source = nullptr;
     std::vector<size_t> positions;  // list positions read from it
     std::vector<size_t> rows;       // into source
     size_t pos = 0;
+    bool indexed = false;  // an index on TIME_VAL, which a query at or after t reads in time order
 
-    double time(size_t k) const { return k < rows.size() ? (*source)[rows[k]].time : DBL_MAX; }
+    double time(size_t k) const
+    {
+        return k >= rows.size() ? DBL_MAX : std::isnan((*source)[rows[k]].time) ? 0.0 : (*source)[rows[k]].time;
+    }
     double now() const { return time(pos); }
     double next() const { return time(pos + 1); }
     long row() const { return rows.empty() ? -1 : static_cast<long>(rows[std::min(pos, rows.size() - 1)]); }
     optional<double> value(int signal) const { return row() < 0 ? std::nullopt : (*source)[row()].values[signal]; }
-    void seek(double t)  // to the rows at or after t
+    void seek(optional<double> t)  // to the rows at or after t; every row without t
     {
         rows.clear();
         for (size_t r = 0; r < source->size(); ++r)
-            if ((*source)[r].time >= t)
+            if (!t || (*source)[r].time >= *t)
                 rows.push_back(r);
+        if (t && indexed)
+            std::stable_sort(rows.begin(), rows.end(),
+                             [this](size_t a, size_t b) { return (*source)[a].time < (*source)[b].time; });
         pos = 0;
     }
     optional<double> bound(double t, bool after) const  // first at or after t, or last at or before
@@ -63,8 +75,8 @@ struct Table {
 };
 
 struct Model {
-    Model(testlib::TestDatabase const& db, std::vector<Entry> const& list)
-        : db(db), list(list), active(list.size(), true), values(list.size(), DBL_MAX), times(values)
+    Model(testlib::TestDatabase const& db, std::vector<Entry> const& list, std::vector<bool> const& indexed)
+        : db(db), list(list), indexed(indexed), active(list.size(), true), values(list.size(), DBL_MAX), times(values)
     {
         for (size_t i = 0; i < list.size(); ++i)
             if (list[i].message >= 0)
@@ -73,8 +85,10 @@ struct Model {
 
     Table& tableOf(size_t i)
     {
-        Table& table = tables[{list[i].message, MeasurementDb::PartOfSignal(list[i].signal + 1)}];
+        int part = MeasurementDb::PartOfSignal(list[i].signal + 1);
+        Table& table = tables[{list[i].message, part}];
         table.source = &db.messages[list[i].message].rows;
+        table.indexed = part == 1 && indexed[list[i].message];
         return table;
     }
 
@@ -91,7 +105,7 @@ struct Model {
     {
         double t = DBL_MAX;
         for (auto& [key, table] : tables) {
-            table.seek(-DBL_MAX);
+            table.seek(std::nullopt);
             t = std::min(t, table.now());
         }
         return settle(t);
@@ -224,6 +238,7 @@ struct Model {
 
     testlib::TestDatabase const& db;
     std::vector<Entry> const& list;
+    std::vector<bool> const& indexed;  // per message: its first part has an index on TIME_VAL
     std::vector<bool> active;
     std::vector<double> values;
     std::vector<double> times;
@@ -238,11 +253,30 @@ struct Scenario {
     std::string json;
     int resolved = 0;
     bool opens = true;  // no required entry is missing, and one entry resolves
+    // Per message: rows deleted once written (rowid gaps), and how the other
+    // rowids are then renumbered (0: kept; 1: spread out, all negative; 2:
+    // the first and the last moved to the extremes of the rowid range).
+    std::vector<std::vector<size_t>> deleted;
+    std::vector<int> renumbering;
+    // The index a fixed-rate export adds to the first part.
+    std::vector<bool> indexed;
 };
 
-// Messages with interleaved, equal, out-of-order and zero (NaN) times, NULLs,
-// empty tables, over 500 signals, all scalings, shared names; lists of their
-// signals (some with a message filter, some 2000 times) and absent channels.
+// Whether the message's rows are stored in time order: no NULL (NaN) time
+// and none smaller than the one before.
+bool inTimeOrder(testlib::TestMessage const& message)
+{
+    for (size_t r = 0; r < message.rows.size(); ++r)
+        if (std::isnan(message.rows[r].time) || (r > 0 && message.rows[r].time < message.rows[r - 1].time))
+            return false;
+    return true;
+}
+
+// Messages with interleaved and equal times, in time order or with
+// out-of-order, zero (NaN stored as 0) or NULL times, NULL cells, empty
+// tables, over 500 signals, all scalings, shared names, rowid gaps and
+// renumbered rowids; lists of their signals (some with a message filter,
+// some 2000 times) and absent channels.
 Scenario randomScenario(unsigned seed)
 {
     std::mt19937 rng(seed);
@@ -266,10 +300,19 @@ Scenario randomScenario(unsigned seed)
             signal.nullScaling = pick(8) == 0;
         }
         double last = kStart + pick(20) * 0.25;
-        for (int r = pick(7) == 0 ? 0 : pick(40); r > 0; --r) {
-            int p = pick(100);
+        int order = pick(4);  // 0, 1: in time order; 2: with NULL times; 3: any order
+        int rows = pick(7) == 0 ? 0 : pick(8) == 0 ? 100 + pick(300) : pick(40);
+        s.deleted.emplace_back();
+        s.renumbering.push_back(pick(4) == 0 ? 1 : pick(4) == 0 ? 2 : 0);
+        s.indexed.push_back(pick(5) == 0);
+        for (int r = 0; r < rows; ++r) {
+            int p = order == 3 ? pick(100) : 8 + pick(92);
             double t = p < 4 ? 0.0 : p < 8 ? kStart + pick(401) * 0.25 : p < 30 ? last : last + (1 + pick(8)) * 0.25;
+            if (order == 2 && pick(12) == 0)
+                t = std::nan("");
             last = t >= kStart ? std::max(last, t) : last;
+            if (pick(6) == 0)
+                s.deleted.back().push_back(static_cast<size_t>(r));
             message.rows.push_back({t, {}});
             for (auto const& signal : message.signals)
                 message.rows.back().values.push_back(pick(10) == 0 ? optional<double>()
@@ -310,9 +353,45 @@ Scenario randomScenario(unsigned seed)
     return s;
 }
 
-double randomJumpTime(std::mt19937& rng)  // relative (below the start), after every row, or absolute
+// Deletes the scenario's doomed rows from every part of their message, from
+// the database and from the model's rows, and renumbers the rest; rowids stay
+// in stored order. Adds the indexes.
+void cutRowids(std::string const& path, Scenario& s)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    for (size_t m = 0; m < s.db.messages.size(); ++m) {
+        testlib::TestMessage& message = s.db.messages[m];
+        std::string doomed = "-1";
+        for (size_t r : s.deleted[m])
+            doomed += ", " + std::to_string(r + 1);
+        char const* renumber[] = {"", "UPDATE %1 SET rowid = rowid * 1000003 - 4611686018427387904;",
+                                  "UPDATE %1 SET rowid = 9223372036854775807 WHERE rowid = (SELECT MAX(rowid) FROM %1);"
+                                  "UPDATE %1 SET rowid = -9223372036854775808 WHERE rowid = (SELECT MIN(rowid) FROM %1);"};
+        for (int part = 1; part <= MeasurementDb::PartOfSignal(static_cast<int>(message.signals.size())); ++part) {
+            std::string table = MeasurementDb::RecordTableName(static_cast<int>(m) + 1, part);
+            std::string sql = "DELETE FROM %1 WHERE rowid IN (" + doomed + ");" + renumber[s.renumbering[m]];
+            for (size_t at; (at = sql.find("%1")) != std::string::npos;)
+                sql.replace(at, 2, table);
+            ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        }
+        std::string table = MeasurementDb::RecordTableName(static_cast<int>(m) + 1);
+        std::string index = "CREATE INDEX Index" + table + " ON " + table + " (TIME_VAL)";
+        if (s.indexed[m]) {
+            ASSERT_EQ(sqlite3_exec(db, index.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        }
+        for (auto r = s.deleted[m].rbegin(); r != s.deleted[m].rend(); ++r)
+            message.rows.erase(message.rows.begin() + static_cast<long>(*r));
+    }
+    sqlite3_close(db);
+}
+
+// Relative (below the start), after every row, absolute, or not a number.
+double randomJumpTime(std::mt19937& rng)
 {
     int p = static_cast<int>(rng() % 100);
+    if (p < 3)
+        return std::vector<double>{std::nan(""), INFINITY, -INFINITY}[p];
     return p < 30 ? (rng() % 60) * 0.25 : p < 35 ? 1e6 : kStart + (rng() % 80) * 0.25 - 0.125 * (rng() % 2);
 }
 
@@ -334,26 +413,43 @@ void expectAgreement(double got, double expected, Model const& model, double con
 
 }  // namespace
 
+// The message and part of a record table's name: "MessageData0003_0002".
+std::pair<int, int> messageAndPart(std::string const& table)
+{
+    return {std::stoi(table.substr(11, 4)) - 1, table.size() > 15 ? std::stoi(table.substr(16)) : 1};
+}
+
 TEST(RecordModel, LibraryAgreesWithTheModel)
 {
     testlib::TempDir dir;
     int stepped = 0;
+    std::map<CMessageSignals::TimeOrder, int> checked;  // tables by the order found
     for (unsigned seed = 1; seed <= 60; ++seed) {
         Scenario s = randomScenario(seed);
         std::string path = dir.file(std::to_string(seed) + ".db");
         testlib::MakeMeasurementDb(path, s.db);
-        double *values = nullptr, *times = nullptr;
-        int count = -1;
-        double start = quietly([&] { return OpenDataFile(path.c_str(), s.json.c_str(), &values, &times, &count); });
+        ASSERT_NO_FATAL_FAILURE(cutRowids(path, s));
+        // Handle 0 seeks by rowid where a table allows it, handle 1 by the
+        // range queries only.
+        double *values[2] = {}, *times[2] = {}, start[2] = {};
+        int count[2] = {-1, -1};
+        for (int h = 0; h < 2; ++h) {
+            SetSeekByScanDefault(h == 1);
+            start[h] = quietly([&] { return OpenDataFile(path.c_str(), s.json.c_str(), &values[h], &times[h], &count[h]); });
+        }
+        SetSeekByScanDefault(false);
         if (!s.opens) {
-            EXPECT_TRUE(start == 0.0 && values == nullptr && times == nullptr && count == 0) << seed;
+            for (int h = 0; h < 2; ++h)
+                EXPECT_TRUE(start[h] == 0.0 && values[h] == nullptr && times[h] == nullptr && count[h] == 0) << seed;
             continue;
         }
         ++stepped;
-        ASSERT_EQ(count, static_cast<int>(s.list.size()));
-        Model model(s.db, s.list);
+        Model model(s.db, s.list, s.indexed);
         model.start();  // the arrays as a start leaves them; the result is the measurement start
-        ASSERT_NO_FATAL_FAILURE(expectAgreement(start, kStart, model, values, times, seed, -1));
+        for (int h = 0; h < 2; ++h) {
+            ASSERT_EQ(count[h], static_cast<int>(s.list.size()));
+            ASSERT_NO_FATAL_FAILURE(expectAgreement(start[h], kStart, model, values[h], times[h], seed, -1 - h));
+        }
         std::mt19937 rng(seed);
         for (int op = 0; op < 250; ++op) {
             int p = static_cast<int>(rng() % 100);
@@ -362,52 +458,188 @@ TEST(RecordModel, LibraryAgreesWithTheModel)
             std::string mask(s.list.size() - (rng() % 10 == 0), '0');
             for (char& c : mask)
                 c = rng() % 10 < 7 ? '1' : rng() % 30 ? '0' : 'x';
-            std::pair<double, double> r;  // the library's result and the model's
-            if (p < 45)
-                r = {GetNextRecord(values, 0), model.step()};
-            else if (p < 55)
-                r = {GetNextChangedRecord(values, 0), model.stepUntil(true)};
-            else if (p < 63)
-                r = {GetNextValidRecord(values, 0), model.stepUntil(false)};
-            else if (p < 72)
-                r = {JumpAfterTimestamp(values, 0, t), model.exportedJump(t, &Model::jumpAfter)};
-            else if (p < 81)
-                r = {JumpBeforeTimestamp(values, 0, t), model.exportedJump(t, &Model::jumpBefore)};
-            else if (p < 92)
-                r = {SetActiveMask(values, 0, mask.c_str()), model.setMask(mask)};
-            else
-                r = {SetCursorsToStart(values, 0), model.start()};
-            ASSERT_NO_FATAL_FAILURE(expectAgreement(r.first, r.second, model, values, times, seed, op));
+            double got[2];
+            for (int h = 0; h < 2; ++h) {
+                double* handle = values[h];
+                got[h] = p < 45   ? GetNextRecord(handle, 0)
+                         : p < 55 ? GetNextChangedRecord(handle, 0)
+                         : p < 63 ? GetNextValidRecord(handle, 0)
+                         : p < 72 ? JumpAfterTimestamp(handle, 0, t)
+                         : p < 81 ? JumpBeforeTimestamp(handle, 0, t)
+                         : p < 92 ? SetActiveMask(handle, 0, mask.c_str())
+                                  : SetCursorsToStart(handle, 0);
+            }
+            double expected = p < 45   ? model.step()
+                              : p < 55 ? model.stepUntil(true)
+                              : p < 63 ? model.stepUntil(false)
+                              : p < 72 ? model.exportedJump(t, &Model::jumpAfter)
+                              : p < 81 ? model.exportedJump(t, &Model::jumpBefore)
+                              : p < 92 ? model.setMask(mask)
+                                       : model.start();
+            for (int h = 0; h < 2; ++h)
+                ASSERT_NO_FATAL_FAILURE(expectAgreement(got[h], expected, model, values[h], times[h], seed, op + h * 10000));
         }
-        EXPECT_EQ(CloseDataFile(values, 0), 1);
+        for (int h = 0; h < 2; ++h)
+            EXPECT_EQ(CloseDataFile(values[h], 0), 1);
 
         // Hit extraction's road on a FileInfo of its own: jumps to a time, steps in
         // either time mode; the list loaded again, cursors open, starts over.
-        FileInfo file;
-        ASSERT_TRUE(ReadChannelsFromJson(widestring(s.json).c_str(), file.channels));
-        Model direct(s.db, s.list);
-        EXPECT_EQ(file.GetNextRecord(), DBL_MAX);  // nothing positioned yet
+        FileInfo files[2];
+        files[1].seekByScan = true;
+        Model direct(s.db, s.list, s.indexed);
+        for (FileInfo& file : files) {
+            ASSERT_TRUE(ReadChannelsFromJson(widestring(s.json).c_str(), file.channels));
+            EXPECT_EQ(file.GetNextRecord(), DBL_MAX);  // nothing positioned yet
+        }
         for (int op = 0; op < 100; ++op) {
             int p = op == 0 ? 0 : static_cast<int>(rng() % 100);
             double t = randomJumpTime(rng);
-            std::pair<double, double> r;
-            if (p < 5) {
-                ASSERT_EQ(quietly([&] { return file.LoadDbChannels(widestring(path).c_str()); }), s.resolved);
-                if (op == 0)
-                    file.AllocPointers(s.list.size());
-                r = {file.SetCursorsToStart(), direct.start()};
-            } else if (p < 12) {
-                file.SetAbsoluteTimeStamps(p % 2);
+            if (p >= 5 && p < 12) {
+                for (FileInfo& file : files)
+                    file.SetAbsoluteTimeStamps(p % 2);
                 direct.absolute = p % 2;
                 continue;  // the arrays change at the next step or jump
-            } else if (p < 35) {
-                r = {file.JumpToTimeStamp(t), direct.jumpTo(t)};
-            } else {
-                r = {file.GetNextRecord(), direct.step()};
             }
-            ASSERT_NO_FATAL_FAILURE(
-                expectAgreement(r.first, r.second, direct, file.GetDataPtr(), file.GetTsPtr(), seed, 1000 + op));
+            double got[2];
+            for (FileInfo& file : files) {
+                if (p < 5) {
+                    ASSERT_EQ(quietly([&] { return file.LoadDbChannels(widestring(path).c_str()); }), s.resolved);
+                    if (op == 0)
+                        file.AllocPointers(s.list.size());
+                }
+                got[&file - files] = p < 5 ? file.SetCursorsToStart() : p < 35 ? file.JumpToTimeStamp(t) : file.GetNextRecord();
+            }
+            double expected = p < 5 ? direct.start() : p < 35 ? direct.jumpTo(t) : direct.step();
+            for (FileInfo const& file : files)
+                ASSERT_NO_FATAL_FAILURE(expectAgreement(got[&file - files], expected, direct, file.GetDataPtr(),
+                                                        file.GetTsPtr(), seed, 1000 + op + (&file - files) * 10000));
         }
+
+        // Every table in time order, and no other, is searched by rowid; the
+        // forced range queries check no order at all.
+        int sorted = 0;
+        for (auto const& [name, table] : files[0].tableSignals)
+            sorted += inTimeOrder(s.db.messages[messageAndPart(name).first]);
+        EXPECT_EQ(files[0].CheckTimeOrder(), sorted) << seed;
+        for (auto const& [name, table] : files[0].tableSignals) {
+            bool expected = inTimeOrder(s.db.messages[messageAndPart(name).first]);
+            EXPECT_EQ(table.GetTimeOrder(), expected ? CMessageSignals::TimeOrder::Sorted : CMessageSignals::TimeOrder::Unsorted)
+                << seed << " " << name;
+            ++checked[table.GetTimeOrder()];
+        }
+        EXPECT_EQ(files[1].CheckTimeOrder(), 0);
+        for (auto const& [name, table] : files[1].tableSignals)
+            EXPECT_EQ(table.GetTimeOrder(), CMessageSignals::TimeOrder::Unchecked) << seed << " " << name;
     }
     EXPECT_GE(stepped, 40);  // enough databases were actually stepped
+    // Both ways of seeking were taken often enough.
+    EXPECT_GE(checked[CMessageSignals::TimeOrder::Sorted], 40);
+    EXPECT_GE(checked[CMessageSignals::TimeOrder::Unsorted], 20);
+}
+
+// Record tables as a host may shape them: searched by rowid only where that
+// gives the range queries' answers, and then giving them, at every kind of
+// jump and the steps after it.
+TEST(RecordModel, HostTablesSeekAsTheRangeQueriesDo)
+{
+    auto recreate = [](std::string const& create, std::string const& time) {
+        return create + "; INSERT INTO t SELECT " + time +
+               ", Signal1, Signal2 FROM MessageData0001 ORDER BY rowid; DROP TABLE MessageData0001; "
+               "ALTER TABLE t RENAME TO MessageData0001";
+    };
+    std::string const untyped = "CREATE TABLE t (TIME_VAL, Signal1 DOUBLE, Signal2 DOUBLE)";
+    struct Case {
+        char const* what;
+        std::string sql;  // run on MessageData0001 holding the times 1, 2, 2, 3, 4, 4, 4, 5, ..., 9 at rowids 1 to 12
+        bool searched;
+    };
+    Case const cases[] = {
+        {"as built", "", true},
+        {"a column named rowid",
+         "ALTER TABLE MessageData0001 ADD COLUMN rowid INTEGER; UPDATE MessageData0001 SET rowid = 100 - _rowid_", true},
+        {"columns named like every name of the rowid",
+         "ALTER TABLE MessageData0001 ADD COLUMN rowid INTEGER; ALTER TABLE MessageData0001 ADD COLUMN _rowid_ "
+         "INTEGER; ALTER TABLE MessageData0001 ADD COLUMN OID INTEGER",
+         false},
+        {"without rowid",
+         recreate("CREATE TABLE t (TIME_VAL DOUBLE, Signal1 DOUBLE, Signal2 DOUBLE, PRIMARY KEY (TIME_VAL, Signal1)) "
+                  "WITHOUT ROWID",
+                  "TIME_VAL"),
+         false},
+        {"integer times", recreate(untyped, "CAST(TIME_VAL AS INTEGER)"), true},
+        {"integer times a double does not hold", recreate(untyped, "CAST(TIME_VAL AS INTEGER) + 9007199254740992"),
+         false},
+        {"a text time", "UPDATE MessageData0001 SET TIME_VAL = 'late' WHERE rowid = 5", false},
+        {"a blob time", "UPDATE MessageData0001 SET TIME_VAL = x'00' WHERE rowid = 12", false},
+        {"a NULL time", "UPDATE MessageData0001 SET TIME_VAL = NULL WHERE rowid = 1", false},
+        {"a time smaller than the one before", "UPDATE MessageData0001 SET TIME_VAL = 1 WHERE rowid = 7", false},
+        {"infinite times at both ends",
+         "UPDATE MessageData0001 SET TIME_VAL = -9e999 WHERE rowid = 1; UPDATE MessageData0001 SET TIME_VAL = 9e999 "
+         "WHERE rowid = 12",
+         true},
+        {"rowid gaps", "DELETE FROM MessageData0001 WHERE rowid IN (1, 3, 4, 9, 12)", true},
+        {"no rows", "DELETE FROM MessageData0001", true},
+    };
+    std::vector<double> const jumps = {-INFINITY, 0, 1, 1.5, 2, 2.5, 4, 4.25, 9, 9.5, 1e6,
+                                       9007199254740992.0, 9007199254740994.0, 9007199254740998.0, INFINITY,
+                                       std::nan("")};
+    testlib::TempDir dir;
+    std::string const path = dir.file("host.db");
+    // The database, and a FileInfo seeking by rowid where it can and one
+    // seeking by the range queries.
+    auto open = [&path](std::string const& sql, FileInfo (&files)[2]) {
+        testlib::TestMessage message{"M", "HS CAN", {}, {}, {}, {}};
+        for (char const* name : {"x", "y"}) {
+            message.signals.emplace_back();
+            message.signals.back().name = name;
+            message.signals.back().signalType = "Double";
+        }
+        int k = 0;
+        for (double t : {1, 2, 2, 3, 4, 4, 4, 5, 6, 7, 8, 9})
+            message.rows.push_back({t, {++k, 100 - k}});
+        testlib::MakeMeasurementDb(path, {{message}, 0.0});
+        ASSERT_EQ(testlib::sqlite3(path, sql).output, "");
+        files[1].seekByScan = true;
+        for (FileInfo& file : files) {
+            ASSERT_TRUE(ReadChannelsFromJson(widestring(R"({"Channels": [{"name": "x"}, {"name": "y"}]})").c_str(),
+                                             file.channels));
+            ASSERT_EQ(file.LoadDbChannels(widestring(path).c_str()), 2);
+            file.AllocPointers(2);
+        }
+    };
+    auto agree = [&jumps](FileInfo (&files)[2]) {
+        for (double t : jumps)
+            for (int kind = 0; kind < 3; ++kind)
+                for (int step = 0; step < 4; ++step) {
+                    std::vector<double> seen[2];
+                    for (FileInfo& file : files) {
+                        double result = step > 0    ? file.GetNextRecord()
+                                        : kind == 0 ? file.JumpToTimeStamp(t)
+                                        : kind == 1 ? file.JumpBeforeTimeStamp(t)
+                                                    : file.JumpAfterTimeStamp(t);
+                        seen[&file - files] = {result, file.data[0], file.data[1], file.timeStamps[0], file.timeStamps[1]};
+                    }
+                    ASSERT_EQ(seen[0], seen[1]) << "jump " << kind << " to " << t << ", step " << step;
+                }
+    };
+    auto order = [](FileInfo const& file) { return file.tableSignals.at("MessageData0001").GetTimeOrder(); };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.what);
+        FileInfo files[2];
+        ASSERT_NO_FATAL_FAILURE(open(c.sql, files));
+        ASSERT_NO_FATAL_FAILURE(agree(files));
+        EXPECT_EQ(order(files[0]), c.searched ? CMessageSignals::TimeOrder::Sorted : CMessageSignals::TimeOrder::Unsorted);
+    }
+
+    // Another connection puts a row out of order while the database is open
+    // (between two jumps, when no cursor holds a read transaction): the
+    // order is checked again.
+    FileInfo files[2];
+    ASSERT_NO_FATAL_FAILURE(open("", files));
+    for (FileInfo& file : files)
+        ASSERT_EQ(file.JumpToTimeStamp(9), 9);  // the last row: every cursor is done
+    EXPECT_EQ(order(files[0]), CMessageSignals::TimeOrder::Sorted);
+    ASSERT_EQ(testlib::sqlite3(path, "UPDATE MessageData0001 SET TIME_VAL = 1 WHERE rowid = 7").output, "");
+    ASSERT_NO_FATAL_FAILURE(agree(files));
+    EXPECT_EQ(order(files[0]), CMessageSignals::TimeOrder::Unsorted);
 }

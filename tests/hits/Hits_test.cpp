@@ -348,3 +348,68 @@ TEST_F(Hits, NothingInTheWayIsTouchedAndNoPartialFileIsLeft)
 }
 
 }  // namespace
+
+#include <random>
+
+#include "access/SeekByScan.h"
+
+namespace {
+
+// Hits cut the same subset whether each hit's start is found by a search on
+// rowid (tables in time order) or by the range queries alone: tables in time
+// order with equal times and rowid gaps, out of order, with a NULL time, of
+// two parts, starting and ending at different times; hits before, across,
+// between and after the rows, overlapping, empty.
+TEST_F(Hits, SeekingByRowidCutsWhatTheRangeQueriesCut)
+{
+    std::mt19937 rng(20);
+    auto rows = [&rng](double first, int count, int kind) {  // kind 0: in time order, 1: out of order, 2: a NULL time
+        std::vector<TestRow> out;
+        double t = first;
+        for (int r = 0; r < count; ++r) {
+            t += (rng() % 3) * 0.25;
+            out.push_back({kind == 1 && r % 7 == 3 ? first + (rng() % 40) * 0.25 : kind == 2 && r == count / 2 ? std::nan("") : t,
+                           {static_cast<double>(r), static_cast<double>(rng() % 5)}});
+        }
+        return out;
+    };
+    std::vector<std::string> wide;
+    for (int k = 1; k <= 502; ++k)
+        wide.push_back("w" + std::to_string(k));
+    TestMessage two = Message("W", wide, rows(103, 150, 0));
+    for (TestRow& row : two.rows)
+        row.values.resize(wide.size(), 7.0);
+    MakeMeasurementDb("s.db", {{Message("P", {"p", "q"}, rows(100.5, 300, 0)), Message("U", {"u"}, rows(101, 200, 1)),
+                                Message("N", {"n"}, rows(99, 120, 2)), two, Message("E", {"e"}, {})},
+                               100.0});
+    ASSERT_EQ(sqlite3("s.db", "DELETE FROM MessageData0001 WHERE rowid % 5 = 2; DELETE FROM MessageData0004 WHERE "
+                              "rowid < 20; DELETE FROM MessageData0004_0002 WHERE rowid % 3 = 0")
+                  .output,
+              "");
+    std::string hits;
+    for (int h = 0; h < 60; ++h) {
+        double start = -2 + (rng() % 320) * 0.125, length = (rng() % 40) * 0.125;
+        hits += (h ? ", " : "") + std::string(R"({"StartTime": )") + std::to_string(start) +
+                R"(, "EndTime": )" + std::to_string(start + length) + "}";
+    }
+    const std::string list = List(R"({"FilenameAndPath": "s.db", "Hits": [)" + hits + "]}",
+                                  R"({"name": "p"}, {"name": "q"}, {"name": "u"}, {"name": "n"}, {"name": "w2"},
+                                     {"name": "w501"}, {"name": "e", "required": false})");
+    std::string subsets[2];
+    for (int scan = 0; scan < 2; ++scan) {
+        SetSeekByScanDefault(scan == 1);
+        const auto [result, printed] = Run(list, "out" + std::to_string(scan) + ".db");
+        SetSeekByScanDefault(false);
+        ASSERT_EQ(result, 0) << printed;
+        // The subset holds the channels in one record table.
+        subsets[scan] = sqlite3("out" + std::to_string(scan) + ".db",
+                                "SELECT * FROM MessageData0001; SELECT '-'; SELECT * FROM Markers").output;
+    }
+    EXPECT_EQ(subsets[0], subsets[1]);
+    const size_t markers = subsets[0].find("-\n");
+    ASSERT_NE(markers, std::string::npos) << subsets[0];
+    EXPECT_GT(std::count(subsets[0].begin(), subsets[0].begin() + markers, '\n'), 300) << subsets[0];
+    EXPECT_EQ(std::count(subsets[0].begin() + markers, subsets[0].end(), '\n'), 1 + 60);
+}
+
+}  // namespace

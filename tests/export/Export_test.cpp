@@ -236,6 +236,9 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
         rowidGaps += std::string("DELETE FROM ") + table + " WHERE rowid IN (2, 3, 101, 150);";
     for (char id : {'1', '2', '3', '4', '5'})
         blobs += std::string("ALTER TABLE MessageData000") + id + " ADD BLOB; UPDATE MessageData000" + id + " SET BLOB = x'0102';";
+    char const* kLaterParts600 = "UPDATE Channels SET Sequence = 0 WHERE ID > 0 AND MessageChannel <= 500;";
+    char const* kLaterParts1100 = "UPDATE Channels SET Sequence = 0 WHERE ID > 0 AND MessageChannel <= 500 OR "
+                                  "MessageChannel BETWEEN 530 AND 1050;";
     const Scenario scenarios[] = {
         {"kinds", KindsAndWidths},
         {"kinds", KindsAndWidths, "WriteStateText=0\nWriteUnits=1\nGroupMessages=0\nWriteDuplicates=3\n"},
@@ -271,6 +274,16 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
         {"multirate_v400.mf4", {}, "GroupMessages=0\n", 0.1, "UPDATE Channels SET Sequence = ID * 7 % 15 * (ID % 3 > 0) "
          "WHERE ID > 0; UPDATE Channels SET CollectionMask = -1 WHERE ID = 0;"},
         {"conversions_v400.mf4", {}, "", -1.0, "UPDATE Channels SET Sequence = 0; UPDATE Channels SET SignalType = 'Text' WHERE ID = 8;"},
+        // Channels of later table parts alone, or one at a time: part 1 gives only the times.
+        {"wide600_v400.mf4", {}, "GroupMessages=0\n"},
+        {"wide600_v400.mf4", {}, "", -1.0, kLaterParts600},
+        {"wide600_v400.mf4", {}, "GroupMessages=0\n", -1.0, kLaterParts600},
+        {"wide600_v400.mf4", {}, "", 0.05, kLaterParts600},
+        {"wide600_v400.mf4", {}, "GroupMessages=0\n", 0.05, kLaterParts600},
+        {"bigrecord1100_v330.mdf", {}, "", -1.0, kLaterParts1100},
+        {"bigrecord1100_v330.mdf", {}, "GroupMessages=0\n", -1.0, kLaterParts1100},
+        {"bigrecord1100_v330.mdf", {}, "", 0.02, kLaterParts1100},
+        {"bigrecord1100_v330.mdf", {}, "GroupMessages=0\n", 0.02, kLaterParts1100},
     };
     // Numbers are read and written alike under a decimal comma. MDF 3.30 header times are local: UTC makes
     // the round trip exact.

@@ -126,13 +126,34 @@ struct Scenario {
     bool messageBytes = false;
 };
 
-// What the progress callback reported other than percentages.
+// What the progress callback reported other than percentages, and every percentage.
 std::vector<std::string> reports;
+std::vector<int> percentages;
 int Record(int percent, wchar_t const* text)
 {
     if (percent <= 0)
         reports.push_back(std::to_string(percent) + " " + mbstring(text ? text : L""));
+    percentages.push_back(percent);
     return 1;
+}
+
+// Each of so many outputs: its title (0), percentages that rise, and 100 at its end.
+void ExpectProgressRisesTo100(size_t outputs, std::string const& where)
+{
+    std::vector<std::vector<int>> each;
+    for (int percent : percentages) {
+        if (percent == 0)
+            each.emplace_back();
+        else if (!each.empty())
+            each.back().push_back(percent);
+    }
+    ASSERT_EQ(each.size(), outputs) << where;
+    for (std::vector<int> const& rise : each) {
+        ASSERT_FALSE(rise.empty()) << where;
+        EXPECT_EQ(rise.back(), 100) << where;
+        for (size_t i = 0; i < rise.size(); ++i)
+            EXPECT_TRUE(rise[i] > (i ? rise[i - 1] : 0) && rise[i] <= 100) << where << " report " << i << ": " << rise[i];
+    }
 }
 
 class Exports : public ::testing::Test {
@@ -293,7 +314,9 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
     for (size_t i = 0; i < std::size(scenarios); ++i) {
         Scenario const& s = scenarios[i];
         const std::string folder = std::to_string(i) + "_" + s.source;
+        percentages.clear();
         Check(Export(folder, s), Base(folder), s.rate, kAll);
+        ExpectProgressRisesTo100(4, folder);
         if (s.make || s.rate > 0 || !s.sql.empty())
             continue;
         StdoutCapture quiet;

@@ -18,11 +18,15 @@
  *
  * SQL failures leave ExportDbData, LoadChannelsFromDatabase and CreateIndices
  * as CppSQLite3Exception (other failures, such as memory running out, are
- * reported as CppSQLite3Exception too); no other exception leaves them. An
- * output that is cancelled or cannot be written completely is removed (a
- * cancelled MAT grid file keeps the MAT header alone) and a failed one is
- * reported to the callback as (-1, text); a completed output replaces an
- * existing file of its own kind only. One export at a time in the process.
+ * reported as CppSQLite3Exception too); no other exception leaves them.
+ *
+ * A cancel (0 from the callback) ends the export. Outputs finished before it
+ * stay; of the output being written, a CSV file keeps the rows written so
+ * far, a MAT grid file keeps the MAT header alone, and an MDF file or a MAT
+ * file of structures is removed. An output that cannot be written
+ * completely is removed and reported to the callback as (-1, text); a
+ * completed output replaces an existing file of its own kind only. One
+ * export at a time in the process.
  */
 #ifndef VANTREL_EXPORT_H
 #define VANTREL_EXPORT_H

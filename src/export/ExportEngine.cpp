@@ -220,6 +220,10 @@ ExportOutcome ExportRun::Csv()
         ReportUnwritten(m_progress, out.Target(), failure.what());
         return ExportOutcome::Failed;
     }
+    // A cancel keeps the rows written so far; each is whole, and a table is
+    // read row by row. The export ends all the same.
+    if (outcome == ExportOutcome::Cancelled && !out.Commit())
+        ReportUnwritten(m_progress, out.Target(), "writing it failed");
     return Finish(out, outcome, out.Close());
 }
 

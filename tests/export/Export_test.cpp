@@ -67,7 +67,7 @@ TestDatabase KindsAndWidths()
         Signal(longName + "type5", [](TestSignal& s) { s.dataType = 5; s.slope = 2; }),
         Signal("muxed", [](TestSignal& s) { s.integer = true; s.dataType = 0; s.bitLength = 8; s.muxValue = 3; s.slope = 10; }),
         Signal(longName + "null_scaling", [](TestSignal& s) { s.nullScaling = true; s.dataType = 4; }),
-        Signal("Name_\u00e9_\u03a9", [](TestSignal& s) { s.units = "\u00b0C"; }),
+        Signal("Name_\u00e9_\u03a9", [](TestSignal& s) { s.units = "\u00b0C \u03a9"; }),
         Signal("to_fifteen", [](TestSignal& s) { s.messageChannel = 15; }),
         Signal("again_first", [](TestSignal& s) { s.messageChannel = 1; s.slope = 7; }),
         Signal("outside", [](TestSignal& s) { s.messageChannel = 99; })};

@@ -336,6 +336,39 @@ def check_csv(export, path, rate_ms, gap, dup, state_text, units):
 
 # ---- MAT --------------------------------------------------------------------------------------------------
 
+def mat_names(channels):
+    """{channel: MAT variable name}: the Latin-1 text of the name, scrubbed and cut to 63 characters; a name
+    several channels share is joined with its message and network; then each made unique ("_2", ...)."""
+    def scrub(text):
+        text = latin1(text).lstrip(" \t")
+        return "".join("_" if ch in " -[]/\\\t.,:;?~@#$%^&*()" else ch for ch in text)[:63]
+    repeats = collections.Counter(scrub(c.name) for c in channels)
+    names = [scrub(c.name) if repeats[scrub(c.name)] == 1 else
+             scrub("_".join((c.name, c.message.name, c.message.network or ""))) for c in channels]
+    taken, kept = set(names) | {"header"}, set()
+    for i, name in enumerate(names):
+        if name != "header" and name not in kept:
+            kept.add(name)
+            continue
+        number = 2
+        while True:
+            suffix = "_%d" % number
+            cut = min(len(name), max(63 - len(suffix), 0))
+            while 0 < cut < len(name) and 0x80 <= ord(name[cut]) < 0xC0:
+                cut -= 1
+            if name[:cut] + suffix not in taken:
+                names[i] = name[:cut] + suffix
+                taken.add(names[i])
+                kept.add(names[i])
+                break
+            number += 1
+    return dict(zip(channels, names))
+
+
+def mat_text(array):
+    return "".join(array.reshape(-1).tolist())
+
+
 def check_mat(export, base, group_messages, rate_ms, gap):
     import numpy
     import scipy.io
@@ -363,9 +396,11 @@ def check_mat(export, base, group_messages, rate_ms, gap):
     # No variable replaces another: "header" first, then one per channel.
     assert variables[0] == "header" and len(set(variables)) == len(export.channels) + 1, variables
     order = export.channels if not group_messages else [c for m in export.exported for c in export.of(m)]
+    names = mat_names(export.channels)
+    assert variables[1:] == [names[c] for c in order], (variables[1:], [names[c] for c in order])
     for name, c in zip(variables[1:], order):
         s = content[name][0, 0]
-        assert str(s["Channelname"][0]) == name, (name, s["Channelname"])
+        assert mat_text(s["Channelname"]) == name and mat_text(s["unit"]) == (c.units or ""), (name, s["Channelname"], s["unit"])
         rows = c.message.records(export.con)
         assert list(s["time"].reshape(-1)) == [t - export.minimum for t, _ in rows], name
         assert list(s["signals"][0, 0]["values"].reshape(-1)) == [c.export_value(v[c.index]) for _, v in rows], name

@@ -249,6 +249,16 @@ public:
     std::vector<SignalList> m_signals;
     double m_minTimeStamp = 0.0;
     double m_maxTimeStamp = 0.0;
+
+    /* A Channels row of the message that describes no column of its record
+     * tables (or one an earlier row describes), and why. It is never
+     * exported; an export that would have written it names it in a
+     * diagnostic line, and writes nothing when no selected channel is left. */
+    struct UnplacedChannel {
+        SignalList signal;
+        std::string reason;
+    };
+    std::vector<UnplacedChannel> m_unplaced;
 };
 
 /* The export context: every loaded message, the time bounds, the channel

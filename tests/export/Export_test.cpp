@@ -343,6 +343,22 @@ TEST_F(Exports, TheExportedFunctionsWriteOneMdfFileOrNothing)
     }
     EXPECT_EQ(testlib::sqlite3(dir.file("api2/source.db"), "SELECT count(*) = (SELECT count(*) FROM Messages) FROM "
                                                             "sqlite_master WHERE name LIKE 'MessageIndex%';").output, "1\n");
+    // A channel that names no column is left out, by name; messages without any signal give a file without data.
+    const std::pair<Scenario, char const*> partly[] = {
+        {{"grid", [] { return Grid(0.0); }, "", -1.0, "UPDATE Channels SET MessageChannel = 2 WHERE ID = 3; INSERT INTO "
+          "Channels (ID, MessageId, MessageChannel, Name, Sequence, CollectionMask) SELECT 9, 1, 1, 'again', 5, 1;"},
+         "The channel l of message Late is not exported: its MessageChannel 2 is not a signal column of its message "
+         "(1 to 1)\nThe channel again of message Fast is not exported: its MessageChannel 1 is described by an "
+         "earlier Channels row\n"},
+        {{"none", [] { return TestDatabase{{TestMessage{"Empty", "CAN", {}, Rows(3, 0, 1.0, 1.0), {}, {}}}, {}}; }}, ""}};
+    for (size_t i = 0; i < std::size(partly); ++i) {
+        const std::string folder = "partly" + std::to_string(i);
+        Check(Prepare(folder, partly[i].first), dir.file(folder + "/o"), -1.0, kExportMdf3);
+        ScopedChdir here(dir.file(folder));
+        StdoutCapture capture;
+        EXPECT_EQ(ExportToMdf("source.db", "o"), 1) << folder;
+        EXPECT_EQ(capture.text(), partly[i].second);
+    }
 
     auto damaged = [](char const* sql) { return Scenario{"wide", [] { return Wide(600, 5); }, "", -1.0, sql}; };
     const Scenario grid{"grid", [] { return Grid(0.0); }};
@@ -364,6 +380,20 @@ TEST_F(Exports, TheExportedFunctionsWriteOneMdfFileOrNothing)
         {{"big", [] { return Wide(8200, 2); }}, "source.db", "o", "The export file o.dat was not written: "},
         {{"long", grid.make, "", 0.001, "UPDATE Messages SET MaxTime = 1e15 WHERE ID = 3;"}, "source.db", "o",
          "The export file o.dat was not written: "},
+        // Selected channels the export cannot place: named, and nothing written when none is left.
+        {{"grid", grid.make, "", -1.0, "UPDATE Messages SET SignalCount = 0 WHERE ID = 1; UPDATE Messages SET "
+          "SignalCount = NULL WHERE ID = 2; UPDATE Messages SET SignalCount = 'many' WHERE ID = 3;"}, "source.db", "o",
+         "The channel f of message Fast is not exported: its message has no signal columns\nThe channel s of message "
+         "Slow is not exported: its message has no signal columns\nThe channel l of message Late is not exported: its "
+         "message has no signal columns\nThe export file o.dat was not written: none of the selected channels can be "
+         "exported\n"},
+        {{"grid", grid.make, "", 0.01, "UPDATE Channels SET Sequence = 0 WHERE ID <> 2; DROP TABLE MessageData0002;"},
+         "source.db", "o", "The channel s of message Slow is not exported: its message has no record table\n"},
+        {{"grid", grid.make, "", -1.0, "UPDATE Channels SET MessageChannel = MessageChannel + 1 WHERE ID IN (1, 3); "
+          "UPDATE Channels SET MessageChannel = NULL WHERE ID = 2; UPDATE Channels SET Sequence = 0;"},
+         "source.db", "o", "The channel f of message Fast is not exported: its MessageChannel 2 is not a signal column of "
+         "its message (1 to 1)\nThe channel s of message Slow is not exported: it names no MessageChannel\nThe channel "
+         "l of message Late is not exported: its MessageChannel 2 is not a signal column of its message (1 to 1)\n"},
         {grid, "source.db", "link", "The export link.dat would replace the database it is made from"},
         {grid, "source.db", "absent/o", "The export file absent/o.dat was not written: it cannot be created"},
         {grid, nullptr, "o", "ExportToMdf needs a database and an output name"},

@@ -56,9 +56,9 @@ TestDatabase KindsAndWidths()
     const std::string longName(63, 'L');
     TestMessage m{"Engine", "CAN1", {}, {}, {}, 1000000000000LL};
     m.signals = {
-        Signal("physical_u8", [](TestSignal& s) { s.signalType = "Double"; s.dataType = 0; s.bitLength = 8; s.slope = 2; }),
+        Signal("physical_u8", [](TestSignal& s) { s.signalType = "Double"; s.dataType = 0; s.bitLength = 8; s.slope = 2; s.daqRate = "10 ms"; }),
         Signal("hybrid_f32", [](TestSignal& s) { s.signalType = ""; s.dataType = 3; s.slope = 0.5; s.states = {{2, "T\"wo"}}; }),
-        Signal("states_raw", [](TestSignal& s) { s.signalType = "State Encoded"; s.integer = true; s.dataType = 0; s.bitLength = 2; s.states = {{1, "On"}, {2, "O\"ff\""}}; }),
+        Signal("states_raw", [](TestSignal& s) { s.signalType = "State Encoded"; s.integer = true; s.dataType = 0; s.bitLength = 2; s.states = {{1, "On"}, {2, "O\"ff\""}}; s.daqRate = "1 \u00b5s \u03a9"; }),
         Signal("header", [](TestSignal& s) { s.signalType = "Foo"; s.integer = true; s.dataType = 1; s.bitLength = 12; s.slope = 3; s.offset = -1; }),
         Signal("u8_max", [](TestSignal& s) { s.integer = true; s.dataType = 0; s.bitLength = 8; }),
         Signal("u32_max", [](TestSignal& s) { s.integer = true; s.dataType = 0; s.bitLength = 32; }),
@@ -261,7 +261,8 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
     char const* kLaterParts1100 = "UPDATE Channels SET Sequence = 0 WHERE ID > 0 AND MessageChannel <= 500 OR "
                                   "MessageChannel BETWEEN 530 AND 1050;";
     const Scenario scenarios[] = {
-        {"kinds", KindsAndWidths},
+        {"kinds", KindsAndWidths, "", -1.0, "INSERT INTO ChannelStates (ChannelId, StateText, NumVal) VALUES (0, "
+         "'Ann \u00d6', 1), (0, 'P&<r> \u03a9', 2), (0, 'Veh', 3), (0, 'no header text', 4);"},
         {"kinds", KindsAndWidths, "WriteStateText=0\nWriteUnits=1\nGroupMessages=0\nWriteDuplicates=3\n"},
         {"kinds", KindsAndWidths, "", 0.25},
         {"pages", Pages},

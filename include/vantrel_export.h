@@ -331,9 +331,10 @@ private:
 };
 
 /* Reads the messages and channels of an open measurement database into a
- * fresh context; true when at least one message was loaded. False, with a
- * diagnostic line, when a table the export reads (Messages, Channels,
- * ChannelStates, a record table) is a view or a virtual table. */
+ * fresh context; true when at least one message was loaded (otherwise a
+ * diagnostic line says so). False, with a diagnostic line, when a table the
+ * export reads (Messages, Channels, ChannelStates, a record table) is a view
+ * or a virtual table. */
 VANTREL_API bool LoadChannelsFromDatabase(CppSQLite3DB* db, COrbkBin& bin, std::vector<CArbDbInfo*>& cursors);
 /* Adds the time index "MessageIndex%04d" of every message (fixed-rate
  * export uses it); progress may be null, and 0 from it stops. */

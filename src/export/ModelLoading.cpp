@@ -10,6 +10,7 @@
 #include "support/CppSQLite3U.h"
 #include "support/LibUtils.h"
 #include "support/MeasurementDb.h"
+#include "support/Paths.h"
 #include "support/Utf8.h"
 
 namespace {
@@ -277,6 +278,8 @@ bool LoadChannelsFromDatabase(CppSQLite3DB* db, COrbkBin& bin, std::vector<CArbD
     for (CArbDbInfo* cursor : cursors)
         LoadSignals(db, *cursor->GetArb());
     LoadContextSettings(db, bin);
+    if (cursors.empty())
+        DebugOutput1("The database %s holds no message to export", PathForMessage(db->fileName()).c_str());
     return !cursors.empty();
 }
 

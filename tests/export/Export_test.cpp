@@ -50,11 +50,11 @@ std::vector<TestRow> Rows(int count, size_t signals, double t0, double step)
 
 // Every signal kind and width, NULL cells, names that clash as MAT names (cut at 63 characters, "header");
 // Channels rows that describe another column, a column described already, a column not there; a SignalCount
-// beyond the tables.
+// and a MessageCount beyond the tables.
 TestDatabase KindsAndWidths()
 {
     const std::string longName(63, 'L');
-    TestMessage m{"Engine", "CAN1", {}, {}, {}, 1000000000000LL};
+    TestMessage m{"Engine", "CAN1", {}, {}, 1000000000000LL, 1000000000000LL};
     m.signals = {
         Signal("physical_u8", [](TestSignal& s) { s.signalType = "Double"; s.dataType = 0; s.bitLength = 8; s.slope = 2; s.daqRate = "10 ms"; }),
         Signal("hybrid_f32", [](TestSignal& s) { s.signalType = ""; s.dataType = 3; s.slope = 0.5; s.states = {{2, "T\"wo"}}; }),
@@ -115,6 +115,29 @@ TestDatabase NoSignals()
 {
     return TestDatabase{{TestMessage{"Empty", "CAN", {}, Rows(3, 0, 1.0, 1.0), {}, {}},
                          TestMessage{"NoRows", "CAN", {Signal("x")}, {}, {}, {}}}, {}};
+}
+
+// Every record of every channel of a database as record access steps through it: the time, then each channel's
+// value and time. The channels are those of the source database, named by channel and message.
+std::vector<std::vector<double>> Stepped(std::string const& db, std::string const& source)
+{
+    const std::string list = testlib::sqlite3(source, "SELECT json_object('Channels', json_group_array(json_object("
+                                                      "'name', c.Name, 'message_name', m.Name, 'required', json('true')"
+                                                      "))) FROM (SELECT * FROM Channels WHERE ID > 0 ORDER BY ID) c "
+                                                      "JOIN Messages m ON m.ID = c.MessageId;").output;
+    double *values = nullptr, *stamps = nullptr;
+    int count = 0;
+    std::vector<std::vector<double>> records;
+    StdoutCapture quiet;
+    if (OpenDataFile(db.c_str(), list.c_str(), &values, &stamps, &count) <= 0.0)
+        return records;
+    for (double t = SetCursorsToStart(values, 0); t != DBL_MAX; t = GetNextRecord(values, 0)) {
+        records.push_back({t});
+        records.back().insert(records.back().end(), values, values + count);
+        records.back().insert(records.back().end(), stamps, stamps + count);
+    }
+    CloseDataFile(values, 0);
+    return records;
 }
 
 struct Scenario {
@@ -275,6 +298,7 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
         {"grid", [] { return Grid(60.0); }, "ForceRateGap=5\n", 0.01},
         {"grid", [] { return Grid(60.0); }, "ForceRateGap=0.005\n", 0.01},
         {"grid", [] { return Grid(0.0); }, "", 1000.0},
+        {"grid", [] { return Grid(0.0); }, "", 0.01, "UPDATE Messages SET MaxTime = 9e999 WHERE ID = 3;"},
         {"wide", [] { return Wide(1200, 230); }, "", -1.0, rowidGaps},
         {"wide", [] { return Wide(1200, 230); }, "", 7.0, rowidGaps},
         {"no_signals", NoSignals},
@@ -320,9 +344,27 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
         ExpectProgressRisesTo100(4, folder);
         if (s.make || s.rate > 0 || !s.sql.empty())
             continue;
-        StdoutCapture quiet;
-        for (char const* mdf : {".dat", ".mf4"})
-            EXPECT_EQ(CreateDatabase((Base(folder) + mdf).c_str(), (Base(folder) + mdf + ".db").c_str()), 1) << folder;
+        const std::string source = dir.file(folder + "/source.db");
+        const std::vector<std::vector<double>> records = Stepped(source, source);
+        EXPECT_FALSE(records.empty()) << folder;
+        for (char const* mdf : {".dat", ".mf4"}) {
+            const std::string back = Base(folder) + mdf + ".db";
+            {
+                StdoutCapture quiet;
+                EXPECT_EQ(CreateDatabase((Base(folder) + mdf).c_str(), back.c_str()), 1) << folder;
+            }
+            // Record access reads the same values at the same absolute times from both; but it reads an unsigned
+            // 64-bit value of 2^63 and more as the signed integer the source stores, the copy as the value.
+            const std::vector<std::vector<double>> again = Stepped(back, source);
+            ASSERT_EQ(again.size(), records.size()) << folder << mdf;
+            for (size_t r = 0; r < records.size(); ++r)
+                for (size_t c = 0; c < records[r].size(); ++c) {
+                    const double got = again[r][c];
+                    const double want = records[r][c] + (records[r][c] < 0 && got > 0 ? 18446744073709551616.0 : 0.0);
+                    ASSERT_NEAR(got, want, 1e-6 * std::max(1.0, std::fabs(want)))
+                        << folder << mdf << " record " << r << " column " << c;
+                }
+        }
     }
 }
 
@@ -330,20 +372,28 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
 // rate below a millisecond, which adds the time indexes all the same), or nothing, a diagnostic line and 0.
 TEST_F(Exports, TheExportedFunctionsWriteOneMdfFileOrNothing)
 {
-    const std::pair<char const*, char const*> written[] = {
-        {"MDF Extension=.MF4\n", "o.mf4"}, {"MDF Extension=.mdf\n", "o.mdf"}, {"", "o.dat"}};
+    // Rates of no use (not a number, a grid of no point) write the recorded times; only a positive one adds indexes.
+    const std::tuple<char const*, double, char const*> written[] = {
+        {"MDF Extension=.MF4\n", -1.0, "o.mf4"}, {"MDF Extension=.mdf\n", -1.0, "o.mdf"}, {"", 0.0005, "o.dat"},
+        {"", std::nan(""), "o.dat"}, {"", 1e300, "o.dat"}};
     for (size_t i = 0; i < std::size(written); ++i) {
+        auto const& [settings, rate, file] = written[i];
         const std::string folder = "api" + std::to_string(i);
-        Check(Prepare(folder, {"multirate_v400.mf4", {}, written[i].first}), dir.file(folder + "/o"), -1.0, kExportMdf3);
+        const std::string db = Prepare(folder, {"multirate_v400.mf4", {}, settings});
+        Check(db, dir.file(folder + "/o"), -1.0, kExportMdf3);
+        const std::string before = readText(db);
         ScopedChdir here(dir.file(folder));
         StdoutCapture quiet;
         EXPECT_EQ(i == 0 ? ExportToMdfW(L"source.db", L"o")
-                         : i == 1 ? ExportToMdf("source.db", "o") : ExportToMdfForceRateW(L"source.db", L"o", 0.0005),
+                         : i == 1 ? ExportToMdf("source.db", "o") : ExportToMdfForceRateW(L"source.db", L"o", rate),
                   1);
-        EXPECT_EQ(Files(folder), (std::vector<std::string>{"kvxexport.cfg", written[i].second, "source.db"}));
+        EXPECT_EQ(Files(folder), (std::vector<std::string>{"kvxexport.cfg", file, "source.db"}));
+        if (rate > 0)
+            EXPECT_EQ(testlib::sqlite3(db, "SELECT count(*) = (SELECT count(*) FROM Messages) FROM sqlite_master "
+                                           "WHERE name LIKE 'MessageIndex%';").output, "1\n");
+        else
+            EXPECT_TRUE(readText(db) == before) << folder;
     }
-    EXPECT_EQ(testlib::sqlite3(dir.file("api2/source.db"), "SELECT count(*) = (SELECT count(*) FROM Messages) FROM "
-                                                            "sqlite_master WHERE name LIKE 'MessageIndex%';").output, "1\n");
     // A channel that names no column is left out, by name; messages without any signal give a file without data.
     const std::pair<Scenario, char const*> partly[] = {
         {{"grid", [] { return Grid(0.0); }, "", -1.0, "UPDATE Channels SET MessageChannel = 2 WHERE ID = 3; INSERT INTO "
@@ -381,6 +431,8 @@ TEST_F(Exports, TheExportedFunctionsWriteOneMdfFileOrNothing)
         {{"big", [] { return Wide(8200, 2); }}, "source.db", "o", "The export file o.dat was not written: "},
         {{"long", grid.make, "", 0.001, "UPDATE Messages SET MaxTime = 1e15 WHERE ID = 3;"}, "source.db", "o",
          "The export file o.dat was not written: "},
+        {{"groups", [] { return Wide(65536, 1); }, "GroupMessages=0\n"}, "source.db", "o",
+         "The export file o.dat was not written: 65536 data groups are more than an MDF file can count\n"},
         // Selected channels the export cannot place: named, and nothing written when none is left.
         {{"grid", grid.make, "", -1.0, "UPDATE Messages SET SignalCount = 0 WHERE ID = 1; UPDATE Messages SET "
           "SignalCount = NULL WHERE ID = 2; UPDATE Messages SET SignalCount = 'many' WHERE ID = 3;"}, "source.db", "o",
@@ -395,6 +447,7 @@ TEST_F(Exports, TheExportedFunctionsWriteOneMdfFileOrNothing)
          "source.db", "o", "The channel f of message Fast is not exported: its MessageChannel 2 is not a signal column of "
          "its message (1 to 1)\nThe channel s of message Slow is not exported: it names no MessageChannel\nThe channel "
          "l of message Late is not exported: its MessageChannel 2 is not a signal column of its message (1 to 1)\n"},
+        {{"grid", grid.make, "", -1.0, "DELETE FROM Messages;"}, "source.db", "o", "source.db holds no message to export\n"},
         {grid, "source.db", "link", "The export link.dat would replace the database it is made from"},
         {grid, "source.db", "absent/o", "The export file absent/o.dat was not written: it cannot be created"},
         {grid, nullptr, "o", "ExportToMdf needs a database and an output name"},

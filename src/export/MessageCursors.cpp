@@ -130,6 +130,9 @@ bool CArbDbInfo::LoadPage(CppSQLite3DB* db)
         const int lastSignal = std::min(signals, part * MeasurementDb::kSignalsPerPart);
         CppSQLite3Query row = statement.execQuery();
         for (size_t slot = 0; slot < rowids.size(); ++slot, row.nextRow()) {
+            // A row part 1 does not have is no record of the message.
+            while (!row.eof() && row.getInt64Field(0) < rowids[slot])
+                row.nextRow();
             if (row.eof() || row.getInt64Field(0) != rowids[slot])
                 ThrowMissingRecord(message.ID, part, rowids[slot]);
             for (int k = firstSignal; k <= lastSignal; ++k)
@@ -531,9 +534,13 @@ bool RecordReader::FollowParts()
     if (m_rows[0]->eof())
         return false;
     const long long rowid = m_rows[0]->getInt64Field(0);
-    for (size_t i = 1; i < m_rows.size(); ++i)
+    for (size_t i = 1; i < m_rows.size(); ++i) {
+        // A row part 1 does not have is no record of the message.
+        while (!m_rows[i]->eof() && m_rows[i]->getInt64Field(0) < rowid)
+            m_rows[i]->nextRow();
         if (m_rows[i]->eof() || m_rows[i]->getInt64Field(0) != rowid)
             ThrowMissingRecord(m_messageId, m_read[i].part, rowid);
+    }
     return true;
 }
 

@@ -278,6 +278,7 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
     std::string rowidGaps, blobs;
     for (char const* table : {"MessageData0001", "MessageData0001_0002", "MessageData0001_0003"})
         rowidGaps += std::string("DELETE FROM ") + table + " WHERE rowid IN (2, 3, 101, 150);";
+    rowidGaps += "INSERT INTO MessageData0001_0002 (rowid, TIME_VAL, Signal501) VALUES (150, 1, 2), (9999, 3, 4);";
     for (char id : {'1', '2', '3', '4', '5'})
         blobs += std::string("ALTER TABLE MessageData000") + id + " ADD BLOB; UPDATE MessageData000" + id + " SET BLOB = x'0102';";
     char const* kLaterParts600 = "UPDATE Channels SET Sequence = 0 WHERE ID > 0 AND MessageChannel <= 500;";
@@ -525,6 +526,11 @@ TEST_F(Exports, TheHostProgram)
         EXPECT_EQ(Files(folder), std::vector<std::string>{"kvxexport.cfg"});
     }
     EXPECT_EQ(Host(dir.file("refused/out.dat"), "refused", 0, kAll).back(), "caught UNKNOWN_ERROR");
+    // A later page that cannot be read whole fails the export rather than ending its message early.
+    const std::string damaged = Prepare("damaged", {"wide", [] { return Wide(600, 150); }, "", -1.0,
+                                                    "DELETE FROM MessageData0001_0002 WHERE rowid = 120;"});
+    EXPECT_EQ(Host(damaged, "failed", 0, kExportCsv).back(), "caught CPPSQLITE_ERROR");
+    EXPECT_EQ(Files("failed"), std::vector<std::string>{"kvxexport.cfg"});
 }
 
 TEST_F(Exports, CsvCellsAndTheirCache)
@@ -533,13 +539,16 @@ TEST_F(Exports, CsvCellsAndTheirCache)
     for (double v : {3.0, 2.5, 98765.4321, 0.000000001, 4294967296.0, -0.0, std::nan(""), 3.0, -2147483648.0,
                      2147483648.0, DBL_MAX})
         WriteCsvValue(file, v);
-    for (int i = 0; i < 20000; ++i)  // past the cache's bound, all still written
+    for (int i = 0; i < 20000; ++i)  // past the cache's bound, integral or not, all still written
         WriteCsvValue(file, 0.5 + i);
+    for (int i = 0; i < 20000; ++i)
+        WriteCsvValue(file, 1e6 + i);
     std::fclose(file);
     const std::string text = readText(dir.file("cells"));
     EXPECT_EQ(text.substr(0, text.find(",0.5")),
               ",3,2.5,98765.43,1e-09,4.294967e+09,0,nan,3,-2147483648,2.147484e+09,1.797693e+308");
-    EXPECT_NE(text.find(",19999.5"), std::string::npos);
+    EXPECT_NE(text.find(",19998.5,19999.5,1000000,1000001,"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 16), ",1019998,1019999");
 }
 
 // Without room for a channel's arrays the MAT file is removed; without room for a grid's matrix the grid goes
@@ -558,10 +567,17 @@ TEST_F(Exports, MatFilesWithinTheMemoryTheyMayTake)
     reports.clear();
     SetMatrixAllocationLimit(500 * 4 * sizeof(double));
     Check(Export("split", {"split", [] { return Wide(2, 3); }, "", 0.001}, kExportMat), Base("split"), 0.001, kExportMat);
-    SetMatrixAllocationLimit(0);
     EXPECT_EQ(reports, (std::vector<std::string>{"0 Writing MAT file", "-1 Error allocating 1000 points for 4 channels\n",
                                                  "0 Writing MAT file"}));
     EXPECT_EQ(Files("split"), (std::vector<std::string>{"kvxexport.cfg", "o\xFF.mat", "o\xFF_02.mat", "source.db"}));
+    // A further file of an earlier export stays as it was.
+    std::filesystem::create_directory(dir.file("older"));
+    writeText(dir.file("older/o\xFF_03.mat"), "earlier");
+    Export("older", {"split", [] { return Wide(2, 3); }, "", 0.001}, kExportMat);
+    SetMatrixAllocationLimit(0);
+    EXPECT_EQ(Files("older"), (std::vector<std::string>{"kvxexport.cfg", "o\xFF.mat", "o\xFF_02.mat", "o\xFF_03.mat",
+                                                        "source.db"}));
+    EXPECT_EQ(readText(dir.file("older/o\xFF_03.mat")), "earlier");
 }
 
 // CSV rows follow the local time setting and may put the relative time first; MDF headers start at the UTC

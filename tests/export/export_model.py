@@ -102,7 +102,8 @@ class Message:
             values = {rowid: {} for rowid, _ in base}
             for part, ks in parts.items():
                 for row in con.execute("SELECT rowid, %s FROM %s" % (", ".join("Signal%d" % k for k in ks), self.table(part))):
-                    values[row[0]].update(zip(ks, row[1:]))
+                    if row[0] in values:  # a row part 1 lacks is no record
+                        values[row[0]].update(zip(ks, row[1:]))
             self.stored = [(t, values[rowid]) for rowid, t in base]
         return self.stored
 

@@ -18,11 +18,15 @@
  *
  * SQL failures leave ExportDbData, LoadChannelsFromDatabase and CreateIndices
  * as CppSQLite3Exception (other failures, such as memory running out, are
- * reported as CppSQLite3Exception too); no other exception leaves them. An
- * output that is cancelled or cannot be written completely is removed (a
- * cancelled MAT grid file keeps the MAT header alone) and a failed one is
- * reported to the callback as (-1, text); a completed output replaces an
- * existing file of its own kind only. One export at a time in the process.
+ * reported as CppSQLite3Exception too); no other exception leaves them.
+ *
+ * A cancel (0 from the callback) ends the export. Outputs finished before it
+ * stay; of the output being written, a CSV file keeps the rows written so
+ * far, a MAT grid file keeps the MAT header alone, and an MDF file or a MAT
+ * file of structures is removed. An output that cannot be written
+ * completely is removed and reported to the callback as (-1, text); a
+ * completed output replaces an existing file of its own kind only. One
+ * export at a time in the process.
  */
 #ifndef VANTREL_EXPORT_H
 #define VANTREL_EXPORT_H
@@ -245,6 +249,16 @@ public:
     std::vector<SignalList> m_signals;
     double m_minTimeStamp = 0.0;
     double m_maxTimeStamp = 0.0;
+
+    /* A Channels row of the message that describes no column of its record
+     * tables (or one an earlier row describes), and why. It is never
+     * exported; an export that would have written it names it in a
+     * diagnostic line, and writes nothing when no selected channel is left. */
+    struct UnplacedChannel {
+        SignalList signal;
+        std::string reason;
+    };
+    std::vector<UnplacedChannel> m_unplaced;
 };
 
 /* The export context: every loaded message, the time bounds, the channel
@@ -317,9 +331,10 @@ private:
 };
 
 /* Reads the messages and channels of an open measurement database into a
- * fresh context; true when at least one message was loaded. False, with a
- * diagnostic line, when a table the export reads (Messages, Channels,
- * ChannelStates, a record table) is a view or a virtual table. */
+ * fresh context; true when at least one message was loaded (otherwise a
+ * diagnostic line says so). False, with a diagnostic line, when a table the
+ * export reads (Messages, Channels, ChannelStates, a record table) is a view
+ * or a virtual table. */
 VANTREL_API bool LoadChannelsFromDatabase(CppSQLite3DB* db, COrbkBin& bin, std::vector<CArbDbInfo*>& cursors);
 /* Adds the time index "MessageIndex%04d" of every message (fixed-rate
  * export uses it); progress may be null, and 0 from it stops. */

@@ -1,30 +1,25 @@
 #include "export/ChannelNames.h"
 
 #include "support/LibUtils.h"
+#include "support/MatNames.h"
 
 namespace {
 
-std::string Scrubbed(std::string name, bool matlab)
+// The name as the output writes it: its Latin-1 text, for MAT a usable name.
+std::string Written(std::wstring const& name, bool matlab)
 {
-    if (!matlab)
-        return name;
-    // MAT variable and field names are ASCII.
-    for (char& c : name)
-        if (static_cast<unsigned char>(c) >= 0x80)
-            c = '_';
-    ScrubMatlabName(name);
-    return name;
+    return matlab ? MatlabNameFromWide(name) : Latin1FromWide(name);
 }
 
 }  // namespace
 
 ChannelNameMap BuildChannelNameMap(std::vector<CDbChannel>& channels, bool matlab, char const* separator)
 {
-    const std::string joint = separator ? separator : "";
+    const std::wstring joint = widestring(separator ? separator : "");
     std::map<std::string, int> counts;
     for (CDbChannel const& channel : channels)
         if (channel.GetChannelIndex(channel.GetArb()) > 0)
-            ++counts[Scrubbed(Latin1FromWide(channel.Signal().Name), matlab)];
+            ++counts[Written(channel.Signal().Name, matlab)];
 
     std::vector<std::pair<CArbitration*, int>> keys;
     std::vector<std::string> names;
@@ -33,12 +28,10 @@ ChannelNameMap BuildChannelNameMap(std::vector<CDbChannel>& channels, bool matla
         if (index <= 0)
             continue;
         CArbitration& message = *channel.GetArb();
-        const std::string own = Latin1FromWide(channel.Signal().Name);
-        std::string name = Scrubbed(own, matlab);
+        std::wstring const& own = channel.Signal().Name;
+        std::string name = Written(own, matlab);
         if (counts[name] > 1)
-            name = Scrubbed(own + joint + Latin1FromWide(message.m_signals[0].Name) + joint +
-                                Latin1FromWide(message.Network),
-                            matlab);
+            name = Written(own + joint + message.m_signals[0].Name + joint + message.Network, matlab);
         keys.emplace_back(&message, index);
         names.push_back(std::move(name));
     }

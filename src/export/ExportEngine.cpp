@@ -31,12 +31,20 @@ wchar_t const kSettingsKey[] = L"Software\\norvaneinc\\Kalderon\\Plotter\\Genera
 void TakeMessage(CArbDbInfo* cursor, bool everything, unsigned mask, ExportSelection& selection)
 {
     CArbitration& message = *cursor->GetArb();
+    for (CArbitration::UnplacedChannel const& unplaced : message.m_unplaced)
+        if (everything || unplaced.signal.IsInCollection(mask))
+            selection.unplaced.push_back(FormatC("The channel %s of message %s is not exported: %s",
+                                                 mbstring(unplaced.signal.Name).c_str(),
+                                                 mbstring(message.m_signals[0].Name).c_str(), unplaced.reason.c_str()));
     int taken = 0;
     for (size_t k = 1; k < message.m_signals.size(); ++k) {
         CArbitration::SignalList& signal = message.m_signals[k];
         if (!everything)
             ++selection.allChannels;
         if (everything) {
+            // A column no Channels row describes has no name to export.
+            if (signal.MessageChannel <= 0)
+                continue;
             if (signal.Sequence == 0)
                 signal.Sequence = 1;
             // Physical values stay physical: only stored values are re-kinded.
@@ -107,6 +115,7 @@ public:
     ExportOutcome Csv();
     ExportOutcome Mat();
     ExportOutcome Mdf(bool version4);
+    void ReportNothingToWrite(unsigned formats);
 
 private:
     ExportOutcome WriteMdfFile(MDFFile& writer, FILE* fp, bool version4);
@@ -220,6 +229,10 @@ ExportOutcome ExportRun::Csv()
         ReportUnwritten(m_progress, out.Target(), failure.what());
         return ExportOutcome::Failed;
     }
+    // A cancel keeps the rows written so far; each is whole, and a table is
+    // read row by row. The export ends all the same.
+    if (outcome == ExportOutcome::Cancelled && !out.Commit())
+        ReportUnwritten(m_progress, out.Target(), "writing it failed");
     return Finish(out, outcome, out.Close());
 }
 
@@ -307,6 +320,19 @@ ExportOutcome ExportRun::Mdf(bool version4)
     return ExportOutcome::Failed;
 }
 
+void ExportRun::ReportNothingToWrite(unsigned formats)
+{
+    if (formats & kExportMdf3)
+        settings.mdfExtension = ReadRegStringValue(0, kSettingsKey, L"MDF Extension", L".dat");
+    const std::pair<unsigned, std::wstring> outputs[] = {{kExportCsv, L" Log File.csv"},
+                                                         {kExportMat, L".mat"},
+                                                         {kExportMdf3, settings.mdfExtension},
+                                                         {kExportMdf4, L".mf4"}};
+    for (auto const& [format, suffix] : outputs)
+        if (formats & format)
+            ReportUnwritten(m_progress, m_outBase + suffix, "none of the selected channels can be exported");
+}
+
 // Grid points over the export's time range; 0 without a usable range or rate.
 long long GridPoints(double start, double end, int rateMs)
 {
@@ -326,7 +352,7 @@ ExportSelection SelectExportChannels(std::vector<CArbDbInfo*>& cursors, COrbkBin
     ExportSelection selection;
     for (CArbDbInfo* cursor : cursors)
         TakeMessage(cursor, false, bin.collectionMask, selection);
-    if (selection.channels.empty() && selection.exportedMessages == 0) {
+    if (selection.channels.empty() && selection.exportedMessages == 0 && selection.unplaced.empty()) {
         if (Exp_ShowProgress)
             std::wprintf(L"Nothing selected, exporting all channels...\n");
         bin.collectionMask = 0xFFFFFFFFu;
@@ -336,6 +362,8 @@ ExportSelection SelectExportChannels(std::vector<CArbDbInfo*>& cursors, COrbkBin
     if (Exp_ShowProgress)
         std::wprintf(L"Exporting %d channels from %d messages, total channels: %d...\n", selection.exportedChannels,
                      selection.exportedMessages, selection.allChannels);
+    for (std::string const& line : selection.unplaced)
+        DebugOutput(line.c_str());
     std::stable_sort(selection.channels.begin(), selection.channels.end(), SortChannels);
     std::vector<CArbitration*> seen;
     for (CDbChannel& channel : selection.channels) {
@@ -355,6 +383,12 @@ bool RunExport(CppSQLite3DB* db, std::vector<CArbDbInfo*>& cursors, COrbkBin& bi
     const double period = rateMs / 1000.0;
     ExportRun run(db, cursors, bin, outBase, selection, points, period);
     run.settings = ReadSettings();
+    if (selection.channels.empty() && !selection.unplaced.empty()) {
+        // Channels were selected, and not one can be written: no output
+        // may pass for their export.
+        run.ReportNothingToWrite(formats);
+        return false;
+    }
     if (run.settings.hasForceRateGap)
         bin.ForceRateGap = run.settings.forceRateGap;
     else

@@ -14,6 +14,8 @@ struct ExportSelection {
     int exportedChannels = 0;
     int exportedMessages = 0;
     int allChannels = 0;
+    // A diagnostic line for each selected channel that cannot be exported.
+    std::vector<std::string> unplaced;
     double start = 1.7976931348623157e308;
     double end = -1.7976931348623157e308;
 };

@@ -5,12 +5,9 @@
 #pragma once
 
 #include "vantrel_export.h"
+#include "support/MatNames.h"
 
 #include <string>
 
 // The signal kind a Channels row's SignalType gives (NULL: absent).
 uint32_t SignalKindOf(std::wstring const* signalType);
-
-// Text of a wide string for MDF 3.30 and CSV/MAT texts: Latin-1, with '?' for
-// every character beyond U+00FF (never just its low byte).
-std::string Latin1FromWide(std::wstring const& text);

@@ -12,9 +12,11 @@ bool ProgressReporter::Title(wchar_t const* title)
 
 bool ProgressReporter::Percent(unsigned long long done, unsigned long long total)
 {
-    if (!m_callback || total == 0)
+    // 100 is the end report alone: a writer past its last item (a message
+    // without a channel to write after the last one that had) reports none.
+    if (!m_callback || done >= total)
         return true;
-    const int percent = static_cast<int>(done >= total ? 100 : done * 100.0L / total);
+    const int percent = static_cast<int>(done * 100.0L / total);
     if (percent == m_last)
         return true;
     m_last = percent;

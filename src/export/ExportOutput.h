@@ -29,7 +29,8 @@ public:
     // (0, title); false when the host cancels.
     bool Title(wchar_t const* title);
     // done * 100 / total when it differs from the last percentage reported;
-    // false when the host cancels. Nothing for a total of 0.
+    // false when the host cancels. Nothing once done reaches total: 100 is
+    // Done's.
     bool Percent(unsigned long long done, unsigned long long total);
     // (100, null).
     void Done();

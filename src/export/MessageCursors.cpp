@@ -130,6 +130,9 @@ bool CArbDbInfo::LoadPage(CppSQLite3DB* db)
         const int lastSignal = std::min(signals, part * MeasurementDb::kSignalsPerPart);
         CppSQLite3Query row = statement.execQuery();
         for (size_t slot = 0; slot < rowids.size(); ++slot, row.nextRow()) {
+            // A row part 1 does not have is no record of the message.
+            while (!row.eof() && row.getInt64Field(0) < rowids[slot])
+                row.nextRow();
             if (row.eof() || row.getInt64Field(0) != rowids[slot])
                 ThrowMissingRecord(message.ID, part, rowids[slot]);
             for (int k = firstSignal; k <= lastSignal; ++k)
@@ -464,12 +467,13 @@ void CArbDbInfo::FillValuesAt(CppSQLite3DB* db, double t, unsigned mask)
 // ---- RecordReader -------------------------------------------------------------------
 
 RecordReader::RecordReader(CppSQLite3DB* db, int messageId, std::vector<PartColumns> parts)
-    : m_db(db), m_messageId(messageId), m_parts(std::move(parts))
+    : m_db(db), m_messageId(messageId), m_parts(std::move(parts)), m_read(m_parts)
 {
-    m_partOneSelected = !m_parts.empty() && m_parts.front().part == 1;
-    if (!m_partOneSelected)
-        m_parts.insert(m_parts.begin(), PartColumns{1, {}});
-    m_rows.resize(m_parts.size());
+    if (m_read.empty() || m_read.front().part != 1) {
+        m_read.insert(m_read.begin(), PartColumns{1, {}});
+        m_partOneAdded = 1;
+    }
+    m_rows.resize(m_read.size());
 }
 
 RecordReader::~RecordReader()
@@ -481,15 +485,14 @@ RecordReader::~RecordReader()
 void RecordReader::Start()
 {
     m_rows.clear();
-    m_rows.resize(m_parts.size());
+    m_rows.resize(m_read.size());
     if (m_all.empty())
-        for (PartColumns const& part : m_parts)
+        for (PartColumns const& part : m_read)
             m_all.push_back(Compile(m_db, SelectColumns(m_messageId, part) + L" ORDER BY rowid"));
-    for (size_t i = 0; i < m_parts.size(); ++i) {
+    for (size_t i = 0; i < m_read.size(); ++i) {
         m_all[i]->reset();
         m_rows[i] = std::make_unique<CppSQLite3Query>(m_all[i]->execQuery());
     }
-    ExposeRows();
     m_started = false;
 }
 
@@ -506,32 +509,24 @@ bool RecordReader::Next()
 bool RecordReader::ReadAt(double t)
 {
     if (m_byKey.empty()) {
-        m_byKey.push_back(Compile(m_db, SelectColumns(m_messageId, m_parts[0]) +
+        m_byKey.push_back(Compile(m_db, SelectColumns(m_messageId, m_read[0]) +
                                             L" WHERE TIME_VAL = ? ORDER BY rowid LIMIT 1"));
-        for (size_t i = 1; i < m_parts.size(); ++i)
-            m_byKey.push_back(Compile(m_db, SelectColumns(m_messageId, m_parts[i]) + L" WHERE rowid = ?"));
+        for (size_t i = 1; i < m_read.size(); ++i)
+            m_byKey.push_back(Compile(m_db, SelectColumns(m_messageId, m_read[i]) + L" WHERE rowid = ?"));
     }
     m_rows.clear();
-    m_rows.resize(m_parts.size());
+    m_rows.resize(m_read.size());
     m_byKey[0]->reset();
     m_byKey[0]->bind(1, t);
     m_rows[0] = std::make_unique<CppSQLite3Query>(m_byKey[0]->execQuery());
     if (m_rows[0]->eof())
         return false;
-    for (size_t i = 1; i < m_parts.size(); ++i) {
+    for (size_t i = 1; i < m_read.size(); ++i) {
         m_byKey[i]->reset();
         m_byKey[i]->bind(1, m_rows[0]->getInt64Field(0));
         m_rows[i] = std::make_unique<CppSQLite3Query>(m_byKey[i]->execQuery());
     }
-    ExposeRows();
     return FollowParts();
-}
-
-void RecordReader::ExposeRows()
-{
-    m_current.clear();
-    for (size_t i = m_partOneSelected ? 0 : 1; i < m_rows.size(); ++i)
-        m_current.push_back(m_rows[i].get());
 }
 
 bool RecordReader::FollowParts()
@@ -539,9 +534,13 @@ bool RecordReader::FollowParts()
     if (m_rows[0]->eof())
         return false;
     const long long rowid = m_rows[0]->getInt64Field(0);
-    for (size_t i = 1; i < m_rows.size(); ++i)
+    for (size_t i = 1; i < m_rows.size(); ++i) {
+        // A row part 1 does not have is no record of the message.
+        while (!m_rows[i]->eof() && m_rows[i]->getInt64Field(0) < rowid)
+            m_rows[i]->nextRow();
         if (m_rows[i]->eof() || m_rows[i]->getInt64Field(0) != rowid)
-            ThrowMissingRecord(m_messageId, m_parts[i].part, rowid);
+            ThrowMissingRecord(m_messageId, m_read[i].part, rowid);
+    }
     return true;
 }
 

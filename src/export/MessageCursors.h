@@ -75,27 +75,29 @@ public:
     bool ReadAt(double t);
 
     double Time() const;
-    // Value of signal column (1-based among the selected signals of part
-    // index partIndex), on a row that Next or ReadAt found.
+    // Value of signal column (1-based among the selected signals of
+    // Parts()[partIndex]), on a row that Next or ReadAt found.
     double Double(size_t partIndex, int column, double nullValue = 1.7976931348623157e308) const
     {
-        return m_current[partIndex]->columnDouble(column + 1, nullValue);
+        return Row(partIndex).columnDouble(column + 1, nullValue);
     }
-    long long Int64(size_t partIndex, int column) const { return m_current[partIndex]->columnInt64(column + 1, 0); }
+    long long Int64(size_t partIndex, int column) const { return Row(partIndex).columnInt64(column + 1, 0); }
+    // The parts as the caller gave them: what Double and Int64 index.
     std::vector<PartColumns> const& Parts() const { return m_parts; }
 
 private:
+    CppSQLite3Query const& Row(size_t partIndex) const { return *m_rows[partIndex + m_partOneAdded]; }
     bool FollowParts();
-    void ExposeRows();
 
     CppSQLite3DB* m_db;
     int m_messageId;
-    std::vector<PartColumns> m_parts;  // part 1 always first
-    bool m_partOneSelected = false;
+    std::vector<PartColumns> m_parts;  // the caller's
+    // What is read: part 1 first, added without columns when the caller
+    // selected none of it (its times and rowids lead every other part).
+    std::vector<PartColumns> m_read;
+    size_t m_partOneAdded = 0;
     bool m_started = false;
     std::vector<std::unique_ptr<CppSQLite3Statement>> m_all;
     std::vector<std::unique_ptr<CppSQLite3Statement>> m_byKey;
-    std::vector<std::unique_ptr<CppSQLite3Query>> m_rows;
-    // The rows of the caller's parts (without an added part 1).
-    std::vector<CppSQLite3Query*> m_current;
+    std::vector<std::unique_ptr<CppSQLite3Query>> m_rows;  // by m_read
 };

@@ -10,6 +10,7 @@
 #include "support/CppSQLite3U.h"
 #include "support/LibUtils.h"
 #include "support/MeasurementDb.h"
+#include "support/Paths.h"
 #include "support/Utf8.h"
 
 namespace {
@@ -137,9 +138,28 @@ void LoadSignal(CppSQLite3Query const& row, CppSQLite3Statement& statesOf, CArbi
     ReadInt(row, 19, signal.CollectionMask);
 }
 
+// Why a Channels row whose MessageChannel is column (null: none) describes
+// no signal of the message; empty when it does.
+std::string Unplaced(CppSQLite3DB* db, CArbitration const& message, std::vector<bool> const& filled,
+                     long long const* column)
+{
+    const long long last = static_cast<long long>(message.m_signals.size()) - 1;
+    if (last == 0)
+        return ColumnCount(db, MeasurementDb::RecordTableName(message.ID)) == 0 ? "its message has no record table"
+                                                                               : "its message has no signal columns";
+    if (!column)
+        return "it names no MessageChannel";
+    if (*column < 1 || *column > last)
+        return FormatC("its MessageChannel %lld is not a signal column of its message (1 to %lld)", *column, last);
+    if (filled[static_cast<size_t>(*column)])
+        return FormatC("its MessageChannel %lld is described by an earlier Channels row", *column);
+    return std::string();
+}
+
 // A Channels row describes the column its MessageChannel names, as record
 // access reads it: rows in ID order, the first row of a column wins, and a
-// column outside the message's signals is no signal of it.
+// column outside the message's signals is no signal of it (the row is kept
+// aside, with the reason, for the export to name).
 void LoadSignals(CppSQLite3DB* db, CArbitration& message)
 {
     CppSQLite3Statement channels = db->compileStatement(
@@ -149,11 +169,14 @@ void LoadSignals(CppSQLite3DB* db, CArbitration& message)
     CppSQLite3Statement statesOf = db->compileStatement(L"SELECT StateText, NumVal FROM ChannelStates WHERE ChannelId = ?");
     channels.bind(1, message.ID);
     std::vector<bool> filled(message.m_signals.size(), false);
-    const long long last = static_cast<long long>(message.m_signals.size()) - 1;
     for (CppSQLite3Query row = channels.execQuery(); !row.eof(); row.nextRow()) {
         const long long column = row.getInt64Field(1);
-        if (column < 1 || column > last || filled[static_cast<size_t>(column)])
+        std::string reason = Unplaced(db, message, filled, row.fieldIsNull(1) ? nullptr : &column);
+        if (!reason.empty()) {
+            message.m_unplaced.push_back({CArbitration::SignalList(), std::move(reason)});
+            LoadSignal(row, statesOf, message.m_unplaced.back().signal);
             continue;
+        }
         filled[static_cast<size_t>(column)] = true;
         LoadSignal(row, statesOf, message.m_signals[static_cast<size_t>(column)]);
     }
@@ -180,7 +203,9 @@ void LoadContextSettings(CppSQLite3DB* db, COrbkBin& bin)
 
 void CreateIndex(CppSQLite3DB* db, CArbitration const& message)
 {
-    if (message.m_signals.empty())
+    // A message without a signal column is never read by time (and may lack
+    // its record table).
+    if (message.m_signals.size() <= 1)
         return;
     const std::string sql = FormatC("CREATE INDEX IF NOT EXISTS MessageIndex%04d ON %s (TIME_VAL)", message.ID,
                                     MeasurementDb::RecordTableName(message.ID).c_str());
@@ -253,6 +278,8 @@ bool LoadChannelsFromDatabase(CppSQLite3DB* db, COrbkBin& bin, std::vector<CArbD
     for (CArbDbInfo* cursor : cursors)
         LoadSignals(db, *cursor->GetArb());
     LoadContextSettings(db, bin);
+    if (cursors.empty())
+        DebugOutput1("The database %s holds no message to export", PathForMessage(db->fileName()).c_str());
     return !cursors.empty();
 }
 

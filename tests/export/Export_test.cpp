@@ -50,15 +50,15 @@ std::vector<TestRow> Rows(int count, size_t signals, double t0, double step)
 
 // Every signal kind and width, NULL cells, names that clash as MAT names (cut at 63 characters, "header");
 // Channels rows that describe another column, a column described already, a column not there; a SignalCount
-// beyond the tables.
+// and a MessageCount beyond the tables.
 TestDatabase KindsAndWidths()
 {
     const std::string longName(63, 'L');
-    TestMessage m{"Engine", "CAN1", {}, {}, {}, 1000000000000LL};
+    TestMessage m{"Engine", "CAN1", {}, {}, 1000000000000LL, 1000000000000LL};
     m.signals = {
-        Signal("physical_u8", [](TestSignal& s) { s.signalType = "Double"; s.dataType = 0; s.bitLength = 8; s.slope = 2; }),
+        Signal("physical_u8", [](TestSignal& s) { s.signalType = "Double"; s.dataType = 0; s.bitLength = 8; s.slope = 2; s.daqRate = "10 ms"; }),
         Signal("hybrid_f32", [](TestSignal& s) { s.signalType = ""; s.dataType = 3; s.slope = 0.5; s.states = {{2, "T\"wo"}}; }),
-        Signal("states_raw", [](TestSignal& s) { s.signalType = "State Encoded"; s.integer = true; s.dataType = 0; s.bitLength = 2; s.states = {{1, "On"}, {2, "O\"ff\""}}; }),
+        Signal("states_raw", [](TestSignal& s) { s.signalType = "State Encoded"; s.integer = true; s.dataType = 0; s.bitLength = 2; s.states = {{1, "On"}, {2, "O\"ff\""}}; s.daqRate = "1 \u00b5s \u03a9"; }),
         Signal("header", [](TestSignal& s) { s.signalType = "Foo"; s.integer = true; s.dataType = 1; s.bitLength = 12; s.slope = 3; s.offset = -1; }),
         Signal("u8_max", [](TestSignal& s) { s.integer = true; s.dataType = 0; s.bitLength = 8; }),
         Signal("u32_max", [](TestSignal& s) { s.integer = true; s.dataType = 0; s.bitLength = 32; }),
@@ -67,7 +67,7 @@ TestDatabase KindsAndWidths()
         Signal(longName + "type5", [](TestSignal& s) { s.dataType = 5; s.slope = 2; }),
         Signal("muxed", [](TestSignal& s) { s.integer = true; s.dataType = 0; s.bitLength = 8; s.muxValue = 3; s.slope = 10; }),
         Signal(longName + "null_scaling", [](TestSignal& s) { s.nullScaling = true; s.dataType = 4; }),
-        Signal("Name_\u00e9_\u03a9", [](TestSignal& s) { s.units = "\u00b0C"; }),
+        Signal("Name_\u00e9_\u03a9", [](TestSignal& s) { s.units = "\u00b0C \u03a9"; }),
         Signal("to_fifteen", [](TestSignal& s) { s.messageChannel = 15; }),
         Signal("again_first", [](TestSignal& s) { s.messageChannel = 1; s.slope = 7; }),
         Signal("outside", [](TestSignal& s) { s.messageChannel = 99; })};
@@ -117,6 +117,29 @@ TestDatabase NoSignals()
                          TestMessage{"NoRows", "CAN", {Signal("x")}, {}, {}, {}}}, {}};
 }
 
+// Every record of every channel of a database as record access steps through it: the time, then each channel's
+// value and time. The channels are those of the source database, named by channel and message.
+std::vector<std::vector<double>> Stepped(std::string const& db, std::string const& source)
+{
+    const std::string list = testlib::sqlite3(source, "SELECT json_object('Channels', json_group_array(json_object("
+                                                      "'name', c.Name, 'message_name', m.Name, 'required', json('true')"
+                                                      "))) FROM (SELECT * FROM Channels WHERE ID > 0 ORDER BY ID) c "
+                                                      "JOIN Messages m ON m.ID = c.MessageId;").output;
+    double *values = nullptr, *stamps = nullptr;
+    int count = 0;
+    std::vector<std::vector<double>> records;
+    StdoutCapture quiet;
+    if (OpenDataFile(db.c_str(), list.c_str(), &values, &stamps, &count) <= 0.0)
+        return records;
+    for (double t = SetCursorsToStart(values, 0); t != DBL_MAX; t = GetNextRecord(values, 0)) {
+        records.push_back({t});
+        records.back().insert(records.back().end(), values, values + count);
+        records.back().insert(records.back().end(), stamps, stamps + count);
+    }
+    CloseDataFile(values, 0);
+    return records;
+}
+
 struct Scenario {
     std::string source;  // an MDF fixture, or a name for what make writes
     std::function<TestDatabase()> make = nullptr;
@@ -126,13 +149,34 @@ struct Scenario {
     bool messageBytes = false;
 };
 
-// What the progress callback reported other than percentages.
+// What the progress callback reported other than percentages, and every percentage.
 std::vector<std::string> reports;
+std::vector<int> percentages;
 int Record(int percent, wchar_t const* text)
 {
     if (percent <= 0)
         reports.push_back(std::to_string(percent) + " " + mbstring(text ? text : L""));
+    percentages.push_back(percent);
     return 1;
+}
+
+// Each of so many outputs: its title (0), percentages that rise, and 100 at its end.
+void ExpectProgressRisesTo100(size_t outputs, std::string const& where)
+{
+    std::vector<std::vector<int>> each;
+    for (int percent : percentages) {
+        if (percent == 0)
+            each.emplace_back();
+        else if (!each.empty())
+            each.back().push_back(percent);
+    }
+    ASSERT_EQ(each.size(), outputs) << where;
+    for (std::vector<int> const& rise : each) {
+        ASSERT_FALSE(rise.empty()) << where;
+        EXPECT_EQ(rise.back(), 100) << where;
+        for (size_t i = 0; i < rise.size(); ++i)
+            EXPECT_TRUE(rise[i] > (i ? rise[i - 1] : 0) && rise[i] <= 100) << where << " report " << i << ": " << rise[i];
+    }
 }
 
 class Exports : public ::testing::Test {
@@ -234,10 +278,15 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
     std::string rowidGaps, blobs;
     for (char const* table : {"MessageData0001", "MessageData0001_0002", "MessageData0001_0003"})
         rowidGaps += std::string("DELETE FROM ") + table + " WHERE rowid IN (2, 3, 101, 150);";
+    rowidGaps += "INSERT INTO MessageData0001_0002 (rowid, TIME_VAL, Signal501) VALUES (150, 1, 2), (9999, 3, 4);";
     for (char id : {'1', '2', '3', '4', '5'})
         blobs += std::string("ALTER TABLE MessageData000") + id + " ADD BLOB; UPDATE MessageData000" + id + " SET BLOB = x'0102';";
+    char const* kLaterParts600 = "UPDATE Channels SET Sequence = 0 WHERE ID > 0 AND MessageChannel <= 500;";
+    char const* kLaterParts1100 = "UPDATE Channels SET Sequence = 0 WHERE ID > 0 AND MessageChannel <= 500 OR "
+                                  "MessageChannel BETWEEN 530 AND 1050;";
     const Scenario scenarios[] = {
-        {"kinds", KindsAndWidths},
+        {"kinds", KindsAndWidths, "", -1.0, "INSERT INTO ChannelStates (ChannelId, StateText, NumVal) VALUES (0, "
+         "'Ann \u00d6', 1), (0, 'P&<r> \u03a9', 2), (0, 'Veh', 3), (0, 'no header text', 4);"},
         {"kinds", KindsAndWidths, "WriteStateText=0\nWriteUnits=1\nGroupMessages=0\nWriteDuplicates=3\n"},
         {"kinds", KindsAndWidths, "", 0.25},
         {"pages", Pages},
@@ -250,6 +299,7 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
         {"grid", [] { return Grid(60.0); }, "ForceRateGap=5\n", 0.01},
         {"grid", [] { return Grid(60.0); }, "ForceRateGap=0.005\n", 0.01},
         {"grid", [] { return Grid(0.0); }, "", 1000.0},
+        {"grid", [] { return Grid(0.0); }, "", 0.01, "UPDATE Messages SET MaxTime = 9e999 WHERE ID = 3;"},
         {"wide", [] { return Wide(1200, 230); }, "", -1.0, rowidGaps},
         {"wide", [] { return Wide(1200, 230); }, "", 7.0, rowidGaps},
         {"no_signals", NoSignals},
@@ -271,6 +321,16 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
         {"multirate_v400.mf4", {}, "GroupMessages=0\n", 0.1, "UPDATE Channels SET Sequence = ID * 7 % 15 * (ID % 3 > 0) "
          "WHERE ID > 0; UPDATE Channels SET CollectionMask = -1 WHERE ID = 0;"},
         {"conversions_v400.mf4", {}, "", -1.0, "UPDATE Channels SET Sequence = 0; UPDATE Channels SET SignalType = 'Text' WHERE ID = 8;"},
+        // Channels of later table parts alone, or one at a time: part 1 gives only the times.
+        {"wide600_v400.mf4", {}, "GroupMessages=0\n"},
+        {"wide600_v400.mf4", {}, "", -1.0, kLaterParts600},
+        {"wide600_v400.mf4", {}, "GroupMessages=0\n", -1.0, kLaterParts600},
+        {"wide600_v400.mf4", {}, "", 0.05, kLaterParts600},
+        {"wide600_v400.mf4", {}, "GroupMessages=0\n", 0.05, kLaterParts600},
+        {"bigrecord1100_v330.mdf", {}, "", -1.0, kLaterParts1100},
+        {"bigrecord1100_v330.mdf", {}, "GroupMessages=0\n", -1.0, kLaterParts1100},
+        {"bigrecord1100_v330.mdf", {}, "", 0.02, kLaterParts1100},
+        {"bigrecord1100_v330.mdf", {}, "GroupMessages=0\n", 0.02, kLaterParts1100},
     };
     // Numbers are read and written alike under a decimal comma. MDF 3.30 header times are local: UTC makes
     // the round trip exact.
@@ -280,12 +340,32 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
     for (size_t i = 0; i < std::size(scenarios); ++i) {
         Scenario const& s = scenarios[i];
         const std::string folder = std::to_string(i) + "_" + s.source;
+        percentages.clear();
         Check(Export(folder, s), Base(folder), s.rate, kAll);
+        ExpectProgressRisesTo100(4, folder);
         if (s.make || s.rate > 0 || !s.sql.empty())
             continue;
-        StdoutCapture quiet;
-        for (char const* mdf : {".dat", ".mf4"})
-            EXPECT_EQ(CreateDatabase((Base(folder) + mdf).c_str(), (Base(folder) + mdf + ".db").c_str()), 1) << folder;
+        const std::string source = dir.file(folder + "/source.db");
+        const std::vector<std::vector<double>> records = Stepped(source, source);
+        EXPECT_FALSE(records.empty()) << folder;
+        for (char const* mdf : {".dat", ".mf4"}) {
+            const std::string back = Base(folder) + mdf + ".db";
+            {
+                StdoutCapture quiet;
+                EXPECT_EQ(CreateDatabase((Base(folder) + mdf).c_str(), back.c_str()), 1) << folder;
+            }
+            // Record access reads the same values at the same absolute times from both; but it reads an unsigned
+            // 64-bit value of 2^63 and more as the signed integer the source stores, the copy as the value.
+            const std::vector<std::vector<double>> again = Stepped(back, source);
+            ASSERT_EQ(again.size(), records.size()) << folder << mdf;
+            for (size_t r = 0; r < records.size(); ++r)
+                for (size_t c = 0; c < records[r].size(); ++c) {
+                    const double got = again[r][c];
+                    const double want = records[r][c] + (records[r][c] < 0 && got > 0 ? 18446744073709551616.0 : 0.0);
+                    ASSERT_NEAR(got, want, 1e-6 * std::max(1.0, std::fabs(want)))
+                        << folder << mdf << " record " << r << " column " << c;
+                }
+        }
     }
 }
 
@@ -293,20 +373,44 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
 // rate below a millisecond, which adds the time indexes all the same), or nothing, a diagnostic line and 0.
 TEST_F(Exports, TheExportedFunctionsWriteOneMdfFileOrNothing)
 {
-    const std::pair<char const*, char const*> written[] = {
-        {"MDF Extension=.MF4\n", "o.mf4"}, {"MDF Extension=.mdf\n", "o.mdf"}, {"", "o.dat"}};
+    // Rates of no use (not a number, a grid of no point) write the recorded times; only a positive one adds indexes.
+    const std::tuple<char const*, double, char const*> written[] = {
+        {"MDF Extension=.MF4\n", -1.0, "o.mf4"}, {"MDF Extension=.mdf\n", -1.0, "o.mdf"}, {"", 0.0005, "o.dat"},
+        {"", std::nan(""), "o.dat"}, {"", 1e300, "o.dat"}};
     for (size_t i = 0; i < std::size(written); ++i) {
+        auto const& [settings, rate, file] = written[i];
         const std::string folder = "api" + std::to_string(i);
-        Check(Prepare(folder, {"multirate_v400.mf4", {}, written[i].first}), dir.file(folder + "/o"), -1.0, kExportMdf3);
+        const std::string db = Prepare(folder, {"multirate_v400.mf4", {}, settings});
+        Check(db, dir.file(folder + "/o"), -1.0, kExportMdf3);
+        const std::string before = readText(db);
         ScopedChdir here(dir.file(folder));
         StdoutCapture quiet;
         EXPECT_EQ(i == 0 ? ExportToMdfW(L"source.db", L"o")
-                         : i == 1 ? ExportToMdf("source.db", "o") : ExportToMdfForceRateW(L"source.db", L"o", 0.0005),
+                         : i == 1 ? ExportToMdf("source.db", "o") : ExportToMdfForceRateW(L"source.db", L"o", rate),
                   1);
-        EXPECT_EQ(Files(folder), (std::vector<std::string>{"kvxexport.cfg", written[i].second, "source.db"}));
+        EXPECT_EQ(Files(folder), (std::vector<std::string>{"kvxexport.cfg", file, "source.db"}));
+        if (rate > 0)
+            EXPECT_EQ(testlib::sqlite3(db, "SELECT count(*) = (SELECT count(*) FROM Messages) FROM sqlite_master "
+                                           "WHERE name LIKE 'MessageIndex%';").output, "1\n");
+        else
+            EXPECT_TRUE(readText(db) == before) << folder;
     }
-    EXPECT_EQ(testlib::sqlite3(dir.file("api2/source.db"), "SELECT count(*) = (SELECT count(*) FROM Messages) FROM "
-                                                            "sqlite_master WHERE name LIKE 'MessageIndex%';").output, "1\n");
+    // A channel that names no column is left out, by name; messages without any signal give a file without data.
+    const std::pair<Scenario, char const*> partly[] = {
+        {{"grid", [] { return Grid(0.0); }, "", -1.0, "UPDATE Channels SET MessageChannel = 2 WHERE ID = 3; INSERT INTO "
+          "Channels (ID, MessageId, MessageChannel, Name, Sequence, CollectionMask) SELECT 9, 1, 1, 'again', 5, 1;"},
+         "The channel l of message Late is not exported: its MessageChannel 2 is not a signal column of its message "
+         "(1 to 1)\nThe channel again of message Fast is not exported: its MessageChannel 1 is described by an "
+         "earlier Channels row\n"},
+        {{"none", [] { return TestDatabase{{TestMessage{"Empty", "CAN", {}, Rows(3, 0, 1.0, 1.0), {}, {}}}, {}}; }}, ""}};
+    for (size_t i = 0; i < std::size(partly); ++i) {
+        const std::string folder = "partly" + std::to_string(i);
+        Check(Prepare(folder, partly[i].first), dir.file(folder + "/o"), -1.0, kExportMdf3);
+        ScopedChdir here(dir.file(folder));
+        StdoutCapture capture;
+        EXPECT_EQ(ExportToMdf("source.db", "o"), 1) << folder;
+        EXPECT_EQ(capture.text(), partly[i].second);
+    }
 
     auto damaged = [](char const* sql) { return Scenario{"wide", [] { return Wide(600, 5); }, "", -1.0, sql}; };
     const Scenario grid{"grid", [] { return Grid(0.0); }};
@@ -328,6 +432,23 @@ TEST_F(Exports, TheExportedFunctionsWriteOneMdfFileOrNothing)
         {{"big", [] { return Wide(8200, 2); }}, "source.db", "o", "The export file o.dat was not written: "},
         {{"long", grid.make, "", 0.001, "UPDATE Messages SET MaxTime = 1e15 WHERE ID = 3;"}, "source.db", "o",
          "The export file o.dat was not written: "},
+        {{"groups", [] { return Wide(65536, 1); }, "GroupMessages=0\n"}, "source.db", "o",
+         "The export file o.dat was not written: 65536 data groups are more than an MDF file can count\n"},
+        // Selected channels the export cannot place: named, and nothing written when none is left.
+        {{"grid", grid.make, "", -1.0, "UPDATE Messages SET SignalCount = 0 WHERE ID = 1; UPDATE Messages SET "
+          "SignalCount = NULL WHERE ID = 2; UPDATE Messages SET SignalCount = 'many' WHERE ID = 3;"}, "source.db", "o",
+         "The channel f of message Fast is not exported: its message has no signal columns\nThe channel s of message "
+         "Slow is not exported: its message has no signal columns\nThe channel l of message Late is not exported: its "
+         "message has no signal columns\nThe export file o.dat was not written: none of the selected channels can be "
+         "exported\n"},
+        {{"grid", grid.make, "", 0.01, "UPDATE Channels SET Sequence = 0 WHERE ID <> 2; DROP TABLE MessageData0002;"},
+         "source.db", "o", "The channel s of message Slow is not exported: its message has no record table\n"},
+        {{"grid", grid.make, "", -1.0, "UPDATE Channels SET MessageChannel = MessageChannel + 1 WHERE ID IN (1, 3); "
+          "UPDATE Channels SET MessageChannel = NULL WHERE ID = 2; UPDATE Channels SET Sequence = 0;"},
+         "source.db", "o", "The channel f of message Fast is not exported: its MessageChannel 2 is not a signal column of "
+         "its message (1 to 1)\nThe channel s of message Slow is not exported: it names no MessageChannel\nThe channel "
+         "l of message Late is not exported: its MessageChannel 2 is not a signal column of its message (1 to 1)\n"},
+        {{"grid", grid.make, "", -1.0, "DELETE FROM Messages;"}, "source.db", "o", "source.db holds no message to export\n"},
         {grid, "source.db", "link", "The export link.dat would replace the database it is made from"},
         {grid, "source.db", "absent/o", "The export file absent/o.dat was not written: it cannot be created"},
         {grid, nullptr, "o", "ExportToMdf needs a database and an output name"},
@@ -349,7 +470,8 @@ TEST_F(Exports, TheExportedFunctionsWriteOneMdfFileOrNothing)
 }
 
 // Cancelled at any title or first percentage, the export keeps the outputs written before and leaves nothing
-// of the cancelled one; a grid cancelled while its matrix is filled leaves the MAT header of 128 bytes. Files
+// of the cancelled one, but for a CSV file, which keeps its rows, and a grid cancelled while its matrix is
+// filled, which leaves the MAT header of 128 bytes. Files
 // of other kinds in the way are refused, writes that fail midway leave nothing behind, and an SQL failure
 // reaches the host as CppSQLite3Exception.
 TEST_F(Exports, TheHostProgram)
@@ -364,8 +486,18 @@ TEST_F(Exports, TheHostProgram)
             continue;
         ASSERT_LT(kept.size(), 5u) << lines[i];
         for (size_t cancel : {i, i + 1}) {  // a title, the first percentage after it
-            Host(db, "cancel" + std::to_string(cancel), int(cancel) + 1, kAll);
-            EXPECT_EQ(Files("cancel" + std::to_string(cancel)), kept) << lines[cancel];
+            const std::string folder = "cancel" + std::to_string(cancel);
+            Host(db, folder, int(cancel) + 1, kAll);
+            std::vector<std::string> left = kept;
+            // Cancelled while writing, a CSV file keeps the rows written so far.
+            if (cancel == i + 1 && kept.size() == 1) {
+                left = {"kvxexport.cfg", outputs[0]};
+                const std::string rows = readText(dir.file(folder + "/") + outputs[0]);
+                EXPECT_EQ(readText(dir.file("all/") + outputs[0]).rfind(rows, 0), 0u);
+                EXPECT_GT(std::count(rows.begin(), rows.end(), '\n'), 1) << rows;
+                EXPECT_EQ(rows.back(), '\n');
+            }
+            EXPECT_EQ(Files(folder), left) << lines[cancel];
         }
         kept.push_back(outputs[kept.size() - 1]);
         std::sort(kept.begin(), kept.end());
@@ -394,6 +526,11 @@ TEST_F(Exports, TheHostProgram)
         EXPECT_EQ(Files(folder), std::vector<std::string>{"kvxexport.cfg"});
     }
     EXPECT_EQ(Host(dir.file("refused/out.dat"), "refused", 0, kAll).back(), "caught UNKNOWN_ERROR");
+    // A later page that cannot be read whole fails the export rather than ending its message early.
+    const std::string damaged = Prepare("damaged", {"wide", [] { return Wide(600, 150); }, "", -1.0,
+                                                    "DELETE FROM MessageData0001_0002 WHERE rowid = 120;"});
+    EXPECT_EQ(Host(damaged, "failed", 0, kExportCsv).back(), "caught CPPSQLITE_ERROR");
+    EXPECT_EQ(Files("failed"), std::vector<std::string>{"kvxexport.cfg"});
 }
 
 TEST_F(Exports, CsvCellsAndTheirCache)
@@ -402,13 +539,16 @@ TEST_F(Exports, CsvCellsAndTheirCache)
     for (double v : {3.0, 2.5, 98765.4321, 0.000000001, 4294967296.0, -0.0, std::nan(""), 3.0, -2147483648.0,
                      2147483648.0, DBL_MAX})
         WriteCsvValue(file, v);
-    for (int i = 0; i < 20000; ++i)  // past the cache's bound, all still written
+    for (int i = 0; i < 20000; ++i)  // past the cache's bound, integral or not, all still written
         WriteCsvValue(file, 0.5 + i);
+    for (int i = 0; i < 20000; ++i)
+        WriteCsvValue(file, 1e6 + i);
     std::fclose(file);
     const std::string text = readText(dir.file("cells"));
     EXPECT_EQ(text.substr(0, text.find(",0.5")),
               ",3,2.5,98765.43,1e-09,4.294967e+09,0,nan,3,-2147483648,2.147484e+09,1.797693e+308");
-    EXPECT_NE(text.find(",19999.5"), std::string::npos);
+    EXPECT_NE(text.find(",19998.5,19999.5,1000000,1000001,"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 16), ",1019998,1019999");
 }
 
 // Without room for a channel's arrays the MAT file is removed; without room for a grid's matrix the grid goes
@@ -427,10 +567,17 @@ TEST_F(Exports, MatFilesWithinTheMemoryTheyMayTake)
     reports.clear();
     SetMatrixAllocationLimit(500 * 4 * sizeof(double));
     Check(Export("split", {"split", [] { return Wide(2, 3); }, "", 0.001}, kExportMat), Base("split"), 0.001, kExportMat);
-    SetMatrixAllocationLimit(0);
     EXPECT_EQ(reports, (std::vector<std::string>{"0 Writing MAT file", "-1 Error allocating 1000 points for 4 channels\n",
                                                  "0 Writing MAT file"}));
     EXPECT_EQ(Files("split"), (std::vector<std::string>{"kvxexport.cfg", "o\xFF.mat", "o\xFF_02.mat", "source.db"}));
+    // A further file of an earlier export stays as it was.
+    std::filesystem::create_directory(dir.file("older"));
+    writeText(dir.file("older/o\xFF_03.mat"), "earlier");
+    Export("older", {"split", [] { return Wide(2, 3); }, "", 0.001}, kExportMat);
+    SetMatrixAllocationLimit(0);
+    EXPECT_EQ(Files("older"), (std::vector<std::string>{"kvxexport.cfg", "o\xFF.mat", "o\xFF_02.mat", "o\xFF_03.mat",
+                                                        "source.db"}));
+    EXPECT_EQ(readText(dir.file("older/o\xFF_03.mat")), "earlier");
 }
 
 // CSV rows follow the local time setting and may put the relative time first; MDF headers start at the UTC

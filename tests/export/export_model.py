@@ -33,7 +33,7 @@ def latin1(text):
 class Channel:
     def __init__(self, message, row, has_states):
         (self.id, self.index, self.name, self.signal_type, slope, offset, sequence, mask, data_type, bits, mux,
-         self.units) = row
+         self.units, self.daq_rate) = row
         self.message = message
         self.slope = 1.0 if slope is None else slope
         self.offset = 0.0 if offset is None else offset
@@ -102,7 +102,8 @@ class Message:
             values = {rowid: {} for rowid, _ in base}
             for part, ks in parts.items():
                 for row in con.execute("SELECT rowid, %s FROM %s" % (", ".join("Signal%d" % k for k in ks), self.table(part))):
-                    values[row[0]].update(zip(ks, row[1:]))
+                    if row[0] in values:  # a row part 1 lacks is no record
+                        values[row[0]].update(zip(ks, row[1:]))
             self.stored = [(t, values[rowid]) for rowid, t in base]
         return self.stored
 
@@ -123,7 +124,7 @@ class Export:
             # A Channels row describes its column (the first in ID order), when the tables hold it.
             for row in self.con.execute(
                     "SELECT ID, MessageChannel, Name, SignalType, Slope, Offset, Sequence, CollectionMask, DataType, "
-                    "BitLength, MUXValue, Units FROM Channels WHERE MessageId = ? ORDER BY ID", (m.id,)):
+                    "BitLength, MUXValue, Units, DAQRate FROM Channels WHERE MessageId = ? ORDER BY ID", (m.id,)):
                 if row[1] is not None and 1 <= row[1] <= min(m.signal_count or 0, available) and row[1] not in m.channels:
                     m.channels[row[1]] = Channel(m, row, row[0] in states)
         key = self.con.execute("SELECT CollectionMask FROM Channels WHERE ID = 0").fetchone()
@@ -181,9 +182,25 @@ class Export:
 
 # ---- MDF --------------------------------------------------------------------------------------------------
 
-def check_channel_block(cn, channel, version):
+def mdf_text(text, version):
+    """A text as MDF 4.00 (UTF-8) or 3.30 (Latin-1, '?' beyond) holds it."""
+    return (text or "").encode("utf-8") if version == 4 else latin1(text or "").encode("latin-1")
+
+
+def check_channel_block(export, cn, channel, version):
     name = cn["name"]
     assert name == (channel.name if version == 4 else latin1(channel.name)), (name, channel.name)
+    # 3.30 keeps a unit ("-" for none) in the conversion's field of 19 characters, a state text in one of 31.
+    conversion = cn["conversion"] or {"type": None}
+    unit = mdf_text(channel.units, version) if version == 4 else mdf_text(channel.units, 3)[:19] or b"-"
+    assert cn["unit"] == unit or (version == 3 and not cn["conversion"]), (name, cn["unit"], channel.units)
+    states = {}
+    if channel.states:
+        for value, text in export.con.execute("SELECT NumVal, StateText FROM ChannelStates WHERE ChannelId = ? "
+                                              "ORDER BY rowid", (channel.id,)):
+            key = value * channel.slope + channel.offset if channel.scaled_double else value
+            states[key] = mdf_text(text, version)[:None if version == 4 else 31]
+    assert conversion.get("table", {}) == states, (name, conversion.get("table"), states)
     assert (cn["kind"], cn["bit_count"]) == channel.kind, (name, cn["kind"], cn["bit_count"], channel.kind)
     declared = (1.0, 0.0) if channel.physical or channel.scaled_double else (channel.slope, channel.offset)
     if cn["conversion"] and cn["conversion"]["type"] == "linear":
@@ -205,6 +222,17 @@ def check_mdf(export, path, group_messages, rate_ms, gap):
     # Record times count from the header's start: the time base cut to its second.
     start = model["header"]["start_ns"] / 1e9 - 1167609600
     assert start == math.floor(export.minimum), (start, export.minimum)
+    # The header texts: the states of channel 0, values 1 (author), 2 (project) and 3 (vehicle).
+    texts = {1: "", 2: "", 3: ""}
+    texts.update((int(v), t) for v, t in export.con.execute(
+        "SELECT NumVal, StateText FROM ChannelStates WHERE ChannelId = 0 AND NumVal IN (1, 2, 3) ORDER BY rowid"))
+    if version == 4:
+        properties = {e.get("name"): e.text or "" for e in model["header"]["comment_xml"].iter("e")}
+        got = [properties.get(key, "") for key in ("AUTHOR", "PROJECT", "VEHICLE")]
+        assert got == [texts[1], texts[2], texts[3]], (got, texts)
+    else:
+        got = [model["header"][key] for key in ("author", "project", "subject")]
+        assert got == [mdf_text(texts[k], 3)[:31] for k in (1, 2, 3)], (got, texts)
     if not export.channels:
         layout = []
     elif export.points(rate_ms) > 0:
@@ -218,7 +246,10 @@ def check_mdf(export, path, group_messages, rate_ms, gap):
         cns = group["channels"]
         assert cns[0]["name"] == "time" and len(cns) == len(channels) + 1
         for cn, channel in zip(cns[1:], channels):
-            check_channel_block(cn, channel, version)
+            check_channel_block(export, cn, channel, version)
+        # A group is named after its first channel's DAQRate; a grid's has no name.
+        daq_rate = None if export.points(rate_ms) > 0 else mdf_text(channels[0].daq_rate, version) or None
+        assert group["name"] == daq_rate, (group["name"], daq_rate)
         assert group["record_count"] == len(rows), (group["record_count"], len(rows))
         for record, (t, values) in zip(mdf_walk.records(group), rows):
             assert abs(start + mdf_walk.decode(record, cns[0]) - t) < 1e-6, (t, start)
@@ -336,6 +367,39 @@ def check_csv(export, path, rate_ms, gap, dup, state_text, units):
 
 # ---- MAT --------------------------------------------------------------------------------------------------
 
+def mat_names(channels):
+    """{channel: MAT variable name}: the Latin-1 text of the name, scrubbed and cut to 63 characters; a name
+    several channels share is joined with its message and network; then each made unique ("_2", ...)."""
+    def scrub(text):
+        text = latin1(text).lstrip(" \t")
+        return "".join("_" if ch in " -[]/\\\t.,:;?~@#$%^&*()" else ch for ch in text)[:63]
+    repeats = collections.Counter(scrub(c.name) for c in channels)
+    names = [scrub(c.name) if repeats[scrub(c.name)] == 1 else
+             scrub("_".join((c.name, c.message.name, c.message.network or ""))) for c in channels]
+    taken, kept = set(names) | {"header"}, set()
+    for i, name in enumerate(names):
+        if name != "header" and name not in kept:
+            kept.add(name)
+            continue
+        number = 2
+        while True:
+            suffix = "_%d" % number
+            cut = min(len(name), max(63 - len(suffix), 0))
+            while 0 < cut < len(name) and 0x80 <= ord(name[cut]) < 0xC0:
+                cut -= 1
+            if name[:cut] + suffix not in taken:
+                names[i] = name[:cut] + suffix
+                taken.add(names[i])
+                kept.add(names[i])
+                break
+            number += 1
+    return dict(zip(channels, names))
+
+
+def mat_text(array):
+    return "".join(array.reshape(-1).tolist())
+
+
 def check_mat(export, base, group_messages, rate_ms, gap):
     import numpy
     import scipy.io
@@ -363,9 +427,11 @@ def check_mat(export, base, group_messages, rate_ms, gap):
     # No variable replaces another: "header" first, then one per channel.
     assert variables[0] == "header" and len(set(variables)) == len(export.channels) + 1, variables
     order = export.channels if not group_messages else [c for m in export.exported for c in export.of(m)]
+    names = mat_names(export.channels)
+    assert variables[1:] == [names[c] for c in order], (variables[1:], [names[c] for c in order])
     for name, c in zip(variables[1:], order):
         s = content[name][0, 0]
-        assert str(s["Channelname"][0]) == name, (name, s["Channelname"])
+        assert mat_text(s["Channelname"]) == name and mat_text(s["unit"]) == (c.units or ""), (name, s["Channelname"], s["unit"])
         rows = c.message.records(export.con)
         assert list(s["time"].reshape(-1)) == [t - export.minimum for t, _ in rows], name
         assert list(s["signals"][0, 0]["values"].reshape(-1)) == [c.export_value(v[c.index]) for _, v in rows], name

@@ -17,6 +17,7 @@
 #include "mdfwrite/MDFFile_V4.h"
 #include "support/CFormat.h"
 #include "support/LibUtils.h"
+#include "support/MatNames.h"
 #include "support/MeasurementDb.h"
 #include "support/Paths.h"
 #include "support/TargetFile.h"
@@ -138,8 +139,7 @@ bool AggregateHits::WriteToMatlab(std::wstring const& path)
                                          stopTime.c_str(), static_cast<int>(m_channels.size()));
     std::vector<std::string> names;
     for (AggregateChannelData const& channel : m_channels) {
-        names.push_back(channel.name);
-        ScrubMatlabName(names.back());
+        names.push_back(MatlabNameFromWide(widestring(channel.name)));
     }
     MakeMatlabNamesUnique(names);
     for (size_t i = 0; complete && i < m_channels.size(); ++i)

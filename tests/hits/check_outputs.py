@@ -76,7 +76,7 @@ def check_statistics(db):
 
 
 def check_mat(mat, db, names):
-    content = scipy.io.loadmat(mat)
+    content = scipy.io.loadmat(mat, uint16_codec="utf-16-le")  # character arrays hold UTF-16 code units
     assert sorted(k for k in content if not k.startswith("__")) == sorted(["header"] + names), (mat, content.keys())
     header = content["header"][0, 0]
     assert header["numchannels"][0, 0] == len(names) and header["startdate"][0] == "2007/1/1", mat
@@ -88,7 +88,7 @@ def check_mat(mat, db, names):
         assert signals["dimensions"].shape == (1, 1) and signals["dimensions"][0, 0] == 1.0, (mat, name, signals["dimensions"])
         bounds = (c["time"].min(), c["time"].max()) if len(c["time"]) else (DBL_MAX, -DBL_MAX)
         assert (variable["min"][0, 0], variable["max"][0, 0]) == bounds, (mat, name)
-    dump = subprocess.run(["matdump", mat], capture_output=True, text=True)
+    dump = subprocess.run(["matdump", mat], capture_output=True, encoding="latin-1")  # names are Latin-1 bytes
     assert dump.returncode == 0 and all("Name: %s\n" % n in dump.stdout for n in names), (mat, dump.stdout)
 
 
@@ -157,11 +157,14 @@ message, column = query(big, "SELECT MessageId, MessageChannel FROM Channels WHE
 query(big, "UPDATE MessageData%04d SET Signal%d = 1e9 + Signal%d * 0.125" % (message, column, column))
 check_statistics(extract([{"name": "counter_1s"}], [(big, [(0, 10)])], "bigsubset.db"))
 
-# Names that clash once cleaned for MAT, and the reserved name "header".
+# Names that clash once cleaned for MAT, the reserved name "header", and a name beyond ASCII: its variable name
+# is its Latin-1 bytes and its Channelname its own characters, as the export writes them.
 n = build("names.db", "names_v400.mf4")
 clashing = [{"name_in_script": s, "OptionalList": [{"channel_name": c}]}
-            for s, c in (("Temp[degC]", "Temp[degC]"), ("Temp_degC_", "EngineSpeed"), ("header", "name with spaces"))]
-check_mat(extract(clashing, [(n, [(0, 1)])], "n.mat"), os.path.join(folder, "n.db"), ["Temp_degC_", "Temp_degC__2", "header_2"])
+            for s, c in (("Temp[degC]", "Temp[degC]"), ("Temp_degC_", "EngineSpeed"), ("header", "name with spaces"),
+                         ("\u00dcbersetzung", "\u00dcbersetzung"))]
+check_mat(extract(clashing, [(n, [(0, 1)])], "n.mat"), os.path.join(folder, "n.db"),
+          ["Temp_degC_", "Temp_degC__2", "header_2", "\u00dcbersetzung"])
 
 # 600 channels: the subset continues past 500 signals in a second record table, one MDF data group each, and
 # record access reads every channel of the subset as the source holds it.

@@ -224,6 +224,11 @@ NAMES_DB = os.path.join(TMP, "names.db")
 expect("CreateDatabase", captured(lib.CreateDatabase, NAMES.encode(), NAMES_DB.encode())[0], 1)
 result, output = open_data(NAMES_DB, '{"Channels": [{"name": "\\u00dcbersetzung"}]}')
 expect("escaped name in a channel list", (result > 0, output), (True, ""))
+HIT_LIST = {"Channels": [{"name": "\u00dcbersetzung"}],  # written as \u00dc by json.dumps
+            "HitList": [{"FilenameAndPath": NAMES_DB, "Hits": [{"StartTime": 0, "EndTime": 1e6}]}]}
+expect("escaped name in a hit list",
+       captured(lib.OutputHitsToFile, json.dumps(HIT_LIST).encode(), os.path.join(TMP, "names hits.db").encode()),
+       (0, ""))
 for ascii in (False, True):
     validated(f"MDF, Latin-1 name, escaped {ascii}", validate(NAMES, [{"name": "\u00dcbersetzung"}], ascii=ascii), 1,
               {"Channels": [{"name_in_script": "\u00dcbersetzung", "name": "\u00dcbersetzung",

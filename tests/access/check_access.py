@@ -6,6 +6,7 @@ the readers leave beside a database the host switched to WAL mode.
 
 check_access.py <step_records program>"""
 import ast
+import atexit
 import ctypes
 import json
 import os
@@ -26,6 +27,7 @@ P = ctypes.POINTER(ctypes.c_double)
 for name in ("OpenDataFile", "OpenDataFileW", "SetCursorsToStart", "GetNextRecord", "JumpAfterTimestamp"):
     getattr(lib, name).restype = ctypes.c_double
 TMP = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, TMP, True)  # also when a check fails on the way
 failures = []
 
 
@@ -381,6 +383,5 @@ expect("a build over a database with a log beside it", (
     captured(lib.CreateDatabase, NETWORK.encode(), LOG.encode()),
     {name: open(os.path.join(TMP, "log", name), "rb").read() for name in os.listdir(os.path.join(TMP, "log"))} == kept),
     ((0, f"The output has a write-ahead log beside it and is left untouched: {LOG}\n"), True))
-shutil.rmtree(TMP)
 print("\n".join(failures) + f"\n{len(failures)} failed")
 sys.exit(1 if failures else 0)

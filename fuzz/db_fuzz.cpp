@@ -3,16 +3,24 @@
 // stored with pages of 512 bytes; each input damages its pages, and the
 // damaged file is opened with OpenDataFile for every channel it held, then
 // stepped, jumped, masked and closed as the input says. Nothing may crash,
-// hang, leak or trip a sanitizer.
+// hang, leak or trip a sanitizer, and reading leaves no file beside the
+// database.
 //
 // Input: [n] [n operation bytes] then patches, each [page] [offset: 2 bytes]
 // [length] [bytes], written into that page (modulo the page count) from that
 // offset (modulo the page size) up to the page's end.
+//
+// The files live in a scratch folder of the temporary directory, removed at
+// exit with whatever is in it; a run that ended without exit handlers (a
+// crash, a timeout) has its folder removed by the next run.
 #include <algorithm>
+#include <cerrno>
 #include <cfloat>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -67,15 +75,30 @@ std::string g_folder;
 
 void RemoveFolder()
 {
-    ::unlink((g_folder + "/damaged.db").c_str());
-    ::rmdir(g_folder.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(g_folder, ignored);
+}
+
+// Folders "db_fuzz-<pid>-..." of processes that no longer run.
+void RemoveLeftFolders(std::string const& temporary)
+{
+    std::error_code error;
+    for (auto const& entry : std::filesystem::directory_iterator(temporary, error)) {
+        const std::string name = entry.path().filename().string();
+        long pid = 0;
+        if (std::sscanf(name.c_str(), "db_fuzz-%ld-", &pid) == 1 && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
+            std::filesystem::remove_all(entry.path(), error);
+    }
 }
 
 Base MakeBase()
 {
     Base base;
-    char folder[] = "/tmp/db_fuzz-XXXXXX";
-    if (!mkdtemp(folder))
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string temporary = tmp && *tmp ? tmp : "/tmp";
+    RemoveLeftFolders(temporary);
+    std::string folder = temporary + "/db_fuzz-" + std::to_string(::getpid()) + "-XXXXXX";
+    if (!mkdtemp(&folder[0]))
         std::abort();
     base.folder = g_folder = folder;
     std::atexit(RemoveFolder);
@@ -174,11 +197,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     double* times = nullptr;
     int count = 0;
     const double start = OpenDataFile(base.path.c_str(), base.channelList.c_str(), &values, &times, &count);
-    if (!values)
-        return 0;
-    for (int i = 0; i < count; ++i)
-        g_sink = values[i] + times[i];
-    Run(values, count, start, data + 1, n);
-    CloseDataFile(values, 0);
+    if (values) {
+        for (int i = 0; i < count; ++i)
+            g_sink = values[i] + times[i];
+        Run(values, count, start, data + 1, n);
+        CloseDataFile(values, 0);
+    }
+    std::error_code error;
+    for (auto const& entry : std::filesystem::directory_iterator(base.folder, error))
+        if (entry.path() != base.path) {
+            std::fprintf(stderr, "reading left %s beside the database\n", entry.path().c_str());
+            std::abort();
+        }
     return 0;
 }

@@ -1,6 +1,9 @@
 #include "support/HostDb.h"
 
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/DbStmt.h"
 #include "support/LibUtils.h"
@@ -14,6 +17,56 @@ constexpr int kStepsPerTick = 4096;
 // scans: the budget leaves a wide margin above that.
 constexpr uint64_t kStepsPerByte = 16;
 constexpr uint64_t kStepsBase = uint64_t(1) << 24;
+
+// Size of a regular file, nothing when there is none.
+std::optional<uint64_t> RegularFileSize(std::string const& path)
+{
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return static_cast<uint64_t>(info.st_size);
+}
+
+bool Exists(std::string const& path)
+{
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+// The file's header says WAL mode (read version 2).
+bool HeaderSaysWal(std::string const& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    unsigned char head[20];
+    const bool read = ::read(fd, head, sizeof head) == static_cast<ssize_t>(sizeof head);
+    ::close(fd);
+    return read && std::memcmp(head, "SQLite format 3", 16) == 0 && head[19] == 2;
+}
+
+// "file:" URI of a path's bytes, every byte but the unreserved ones and '/'
+// percent-encoded; an absolute path gets an empty authority.
+std::string ImmutableUri(std::string const& bytes)
+{
+    static char const hex[] = "0123456789ABCDEF";
+    std::string uri = bytes[0] == '/' ? "file://" : "file:";
+    for (unsigned char c : bytes) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || std::strchr("/-._~", c)) {
+            uri.push_back(static_cast<char>(c));
+        } else {
+            uri.push_back('%');
+            uri.push_back(hex[c >> 4]);
+            uri.push_back(hex[c & 15]);
+        }
+    }
+    return uri + "?immutable=1";
+}
+
+void RefuseWriting(std::string const& bytes)
+{
+    DebugOutput1("The database %s cannot be read without writing to it or beside it", bytes.c_str());
+}
 
 }  // namespace
 
@@ -33,22 +86,51 @@ void UseDefensively(sqlite3* db)
 
 sqlite3* OpenDatabaseReadOnly(std::wstring const& path, uint64_t* fileBytes)
 {
-    std::optional<std::string> bytes = PathBytes(path);
-    struct stat info;
-    if (!bytes || ::stat(bytes->c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    const std::optional<std::string> bytes = PathBytes(path);
+    const std::optional<uint64_t> size = bytes ? RegularFileSize(*bytes) : std::nullopt;
+    if (!size)
         return nullptr;
+    const std::string wal = *bytes + "-wal", shm = *bytes + "-shm";
+    const uint64_t walBytes = RegularFileSize(wal).value_or(0);
     if (fileBytes)
-        *fileBytes = static_cast<uint64_t>(info.st_size);
+        *fileBytes = *size + walBytes;
+    // SQLite applies a log with content (whatever the header says) and needs
+    // the shared-memory file to read it; a read-only connection that creates
+    // that file never removes it.
+    if (walBytes > 0 && !Exists(shm)) {
+        RefuseWriting(*bytes);
+        return nullptr;
+    }
+    // Without a log's content the file is complete: a connection in WAL mode
+    // would only create the log and the shared-memory file for nothing, unless
+    // both are there (another connection may be using them).
+    const bool immutable = walBytes == 0 && HeaderSaysWal(*bytes) && !(Exists(wal) && Exists(shm));
     sqlite3* db = nullptr;
     // Each connection serves one thread at a time: SQLite's own locking of
     // it would only cost time on every column read.
-    if (sqlite3_open_v2(SqliteFileName(*bytes).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+    const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | (immutable ? SQLITE_OPEN_URI : 0);
+    if (sqlite3_open_v2((immutable ? ImmutableUri(*bytes) : SqliteFileName(*bytes)).c_str(), &db, flags, nullptr) !=
         SQLITE_OK) {
         sqlite3_close(db);
         return nullptr;
     }
     UseDefensively(db);
+    // The first read shows whether SQLite must write first (a journal left to
+    // roll back, a log it cannot index without writing).
+    CDbStmt probe;
+    if (probe.Prepare(db, "PRAGMA schema_version") && !probe.Step() &&
+        (sqlite3_extended_errcode(db) & 0xFF) == SQLITE_READONLY) {
+        probe.Finalize();
+        sqlite3_close(db);
+        RefuseWriting(*bytes);
+        return nullptr;
+    }
     return db;
+}
+
+bool HasWriteAheadLog(std::string const& path)
+{
+    return RegularFileSize(path + "-wal").value_or(0) > 0;
 }
 
 bool IsPlainTable(sqlite3* db, std::string const& name)

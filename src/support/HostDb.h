@@ -18,10 +18,23 @@ std::string SqliteFileName(std::string const& bytes);
 // cannot make the connection run functions with side effects or corrupt it.
 void UseDefensively(sqlite3* db);
 
-// Opens path read-only and defensively. Null when the path has no byte form
-// (Paths.h), is no regular file (a FIFO would block the open) or does not
-// open. fileBytes receives the file's size.
+// Opens path read-only and defensively, creating no file beside it. Null when
+// the path has no byte form (Paths.h), is no regular file (a FIFO would block
+// the open) or does not open, and, after a diagnostic line, when SQLite could
+// read it only by writing: a write-ahead log without its shared-memory file,
+// or a journal to roll back. fileBytes receives the size of the file and its
+// write-ahead log.
+//
+// A database in WAL mode without a write-ahead log is opened immutable: the
+// file alone then holds all of it, and SQLite would otherwise create the log
+// and its shared-memory file and leave both behind. A write-ahead log with
+// content belongs to the data; it is read through SQLite's locking.
 sqlite3* OpenDatabaseReadOnly(std::wstring const& path, uint64_t* fileBytes = nullptr);
+
+// A write-ahead log with content lies beside the database file path: SQLite
+// would apply it to whatever file takes that name, so such a file is never
+// replaced.
+bool HasWriteAheadLog(std::string const& path);
 
 // Whether name is an ordinary table of db: not a view (which may recurse
 // without end) and not a virtual table.

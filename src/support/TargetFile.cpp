@@ -79,6 +79,11 @@ int InspectTarget(std::wstring const& target)
         Refuse("The output is not a regular file and is left untouched", target);
         return -1;
     }
+    // SQLite would apply that log to the new file too.
+    if (HasWriteAheadLog(*bytes)) {
+        Refuse("The output has a write-ahead log beside it and is left untouched", target);
+        return -1;
+    }
     return info.st_size == 0 ? 0 : 1;
 }
 

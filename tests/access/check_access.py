@@ -1,12 +1,16 @@
 """Record access and validation through the shared library: the README's
 example program (C, narrow forms) and ctypes (wide forms) on its sample against
 the sidecar; OpenDataFile(W) on the lists, files and hostile databases the
-random model never makes; ValidateSignals' result files parsed as JSON.
+random model never makes; ValidateSignals' result files parsed as JSON; what
+the readers leave beside a database the host switched to WAL mode.
 
 check_access.py <step_records program>"""
+import ast
+import atexit
 import ctypes
 import json
 import os
+import pwd
 import shutil
 import sqlite3
 import stat
@@ -23,6 +27,7 @@ P = ctypes.POINTER(ctypes.c_double)
 for name in ("OpenDataFile", "OpenDataFileW", "SetCursorsToStart", "GetNextRecord", "JumpAfterTimestamp"):
     getattr(lib, name).restype = ctypes.c_double
 TMP = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, TMP, True)  # also when a check fails on the way
 failures = []
 
 
@@ -225,6 +230,11 @@ NAMES_DB = os.path.join(TMP, "names.db")
 expect("CreateDatabase", captured(lib.CreateDatabase, NAMES.encode(), NAMES_DB.encode())[0], 1)
 result, output = open_data(NAMES_DB, '{"Channels": [{"name": "\\u00dcbersetzung"}]}')
 expect("escaped name in a channel list", (result > 0, output), (True, ""))
+HIT_LIST = {"Channels": [{"name": "\u00dcbersetzung"}],  # written as \u00dc by json.dumps
+            "HitList": [{"FilenameAndPath": NAMES_DB, "Hits": [{"StartTime": 0, "EndTime": 1e6}]}]}
+expect("escaped name in a hit list",
+       captured(lib.OutputHitsToFile, json.dumps(HIT_LIST).encode(), os.path.join(TMP, "names hits.db").encode()),
+       (0, ""))
 for ascii in (False, True):
     validated(f"MDF, Latin-1 name, escaped {ascii}", validate(NAMES, [{"name": "\u00dcbersetzung"}], ascii=ascii), 1,
               {"Channels": [{"name_in_script": "\u00dcbersetzung", "name": "\u00dcbersetzung",
@@ -301,6 +311,93 @@ for args in ((None, "x", RESULT), (NETWORK, None, RESULT), (NETWORK, '{"Channels
              ("", "x", "")):
     code, output = captured(lib.ValidateSignals, *(a if a is None else a.encode() for a in args))
     expect(f"null or empty texts {args}", (code, bool(output), os.path.exists(RESULT)), (-3, True, False))
-shutil.rmtree(TMP)
+
+
+# Reading a database the host switched to WAL mode creates no file beside it,
+# also for a caller who may not write in its folder (as root: a child that
+# runs as nobody). A log with content is part of the data; where SQLite could
+# read only by writing (a log without its shared-memory file, a journal to
+# roll back) the diagnostic says so.
+OUT = os.path.join(TMP, "outputs")
+os.mkdir(OUT)
+os.chmod(OUT, 0o777)
+os.chmod(TMP, 0o755)
+NEEDS_WRITING = "The database @ cannot be read without writing to it or beside it\n"
+LATER = "PRAGMA wal_autocheckpoint = 0; UPDATE Network_Statistics SET MinTime = MinTime + 1000"
+WAL_CASES = [  # (folder, journal mode, SQL of a writer that ends without closing, removed, start, output)
+    ("wal", "WAL", None, None, START, ""),
+    ("log", "WAL", LATER, None, START + 1000, ""),
+    ("log without index", "WAL", LATER, "x.db-shm", 0, NEEDS_WRITING),
+    ("journal", "DELETE", "PRAGMA cache_size = 1; BEGIN; CREATE TABLE j(x); INSERT INTO j VALUES(randomblob(300000))",
+     None, 0, NEEDS_WRITING),
+]
+PLAIN_ENV = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+for folder, mode, sql, removed, *_ in WAL_CASES:
+    os.mkdir(os.path.join(TMP, folder))
+    path = shutil.copy(DB, os.path.join(TMP, folder, "x.db"))
+    db = sqlite3.connect(path)
+    db.execute(f"PRAGMA journal_mode = {mode}")
+    db.close()
+    if sql:
+        subprocess.run([sys.executable, "-c", "import os, sqlite3, sys\nsqlite3.connect(sys.argv[1], isolation_level="
+                        "None).executescript(sys.argv[2])\nos._exit(0)", path, sql], env=PLAIN_ENV, check=True)
+    if removed:
+        os.unlink(os.path.join(TMP, folder, removed))
+
+
+def reads(path, tag):
+    """OpenDataFile, ValidateSignals and OutputHitsToFile on the database at
+    path: the start, the two results, and whether each printed what the case
+    expects (output) and nothing else."""
+    start, printed = open_data(path, A)
+    code, _, validated = validate(path, ALIASES, os.path.join(OUT, tag + ".json"))
+    hits = json.dumps({"Channels": [{"name": "EngSpeed"}],
+                       "HitList": [{"FilenameAndPath": path, "Hits": [{"StartTime": 0.5, "EndTime": 1.5}]}]})
+    result, extracted = captured(lib.OutputHitsToFile, hits.encode(), os.path.join(OUT, tag + ".mat").encode())
+    return start, code, result, printed, validated.replace(path, "@"), extracted.replace(path, "@")
+
+
+def as_reader(call):
+    """call() by a caller who may not write in the folders (they are 0555)."""
+    if os.geteuid() != 0:
+        return call()
+    pipe = os.pipe()
+    if os.fork() == 0:
+        try:
+            nobody = pwd.getpwnam("nobody")
+            os.setgroups([])
+            os.setgid(nobody.pw_gid)
+            os.setuid(nobody.pw_uid)
+            tempfile.tempdir = OUT
+            os.write(pipe[1], repr(call()).encode())
+        finally:
+            os._exit(0)
+    os.close(pipe[1])
+    with os.fdopen(pipe[0]) as f:
+        text = f.read()
+    os.wait()
+    return ast.literal_eval(text) if text else "no result"
+
+
+for who in ("reader", "owner"):  # the reader first, before anything could be left beside the databases
+    for folder, _, _, _, start, output in WAL_CASES:
+        where = os.path.join(TMP, folder)
+        before = sorted(os.listdir(where))
+        os.chmod(where, 0o755 if who == "owner" else 0o555)
+        tag = folder.replace(" ", "_") + "_" + who
+        got = reads(os.path.join(where, "x.db"), tag) if who == "owner" else as_reader(
+            lambda: reads(os.path.join(where, "x.db"), tag))
+        os.chmod(where, 0o755)
+        readable = not output  # hit extraction goes on to say that it wrote nothing
+        expect(f"{folder}, {who}: start, results, outputs, files",
+               (got[:4], got[4], got[5][:len(output)] if output else got[5], sorted(os.listdir(where))),
+               ((round(start, 6), 4 if readable else -2, 0 if readable else -2, output), output, output, before))
+# Nor is such a database replaced: SQLite would apply its log to the new file.
+LOG = os.path.join(TMP, "log", "x.db")
+kept = {name: open(os.path.join(TMP, "log", name), "rb").read() for name in os.listdir(os.path.join(TMP, "log"))}
+expect("a build over a database with a log beside it", (
+    captured(lib.CreateDatabase, NETWORK.encode(), LOG.encode()),
+    {name: open(os.path.join(TMP, "log", name), "rb").read() for name in os.listdir(os.path.join(TMP, "log"))} == kept),
+    ((0, f"The output has a write-ahead log beside it and is left untouched: {LOG}\n"), True))
 print("\n".join(failures) + f"\n{len(failures)} failed")
 sys.exit(1 if failures else 0)

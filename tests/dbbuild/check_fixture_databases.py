@@ -329,7 +329,8 @@ def check_refusals():
             (network, b"out.db", b'{"Channels": ["Rpm"]}', 'needs a "name"'),
             (network, b"out.db", b'{"Channels": [{"name": "EngSpeed", "network_name": 5}]}', 'needs a "name"'),
             (network, b"out.db", b'{"Channels": [{"name": "Nothing"}]}', "No channel of the signal selection"),
-            (network, b"out.db", b'{"Channels": [{"name": "EngSpeed\\u0000XYZ"}]}', "No channel of the signal"),
+            (network, b"out.db", b'{"Channels": [{"name": "EngSpeed\\u0000XYZ", "message_name": "EngineData", '
+                                 b'"network_name": "CAN1"}]}', "No channel of the signal selection"),
             (network, b"out.db", b'{"Channels": [{"name": "NoSeparator", "message_name": "Group0004", "network_name": '
                                  b'"HS CAN"}]}', "No channel of the signal selection")]:
         result, output = build(mdf, db, selection)

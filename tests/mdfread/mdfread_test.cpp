@@ -9,6 +9,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <random>
 
 #include "MdfBuilder.h"
@@ -432,6 +433,21 @@ TEST(DamagedFiles, NestedTablesAreReadOncePerFile)
         inner = s.b.Cc4(7, std::vector<uint64_t>(keys.size(), inner), keys);
     s.b.Link4(s.state, 4, inner);
     EXPECT_EQ(ReadAll(s.b).states.at(1), (States{{0, "A"}, {1, "B"}}));
+    // Shared blocks still merge their states into each table that references
+    // them, a work that grows with the square of the file's size: a table
+    // that references one of 1000 states 2000 times is refused.
+    Sound t = Mdf4();
+    std::vector<uint64_t> texts;
+    std::vector<double> thousand, twoThousand(2000);
+    for (int k = 0; k < 1000; ++k) {
+        texts.push_back(t.b.Tx4("s" + std::to_string(k)));
+        thousand.push_back(k);
+    }
+    std::iota(twoThousand.begin(), twoThousand.end(), 0.0);
+    t.b.Link4(t.state, 4, t.b.Cc4(7, std::vector<uint64_t>(2000, t.b.Cc4(7, texts, thousand)), twoThousand));
+    const Reading refused = ReadAll(t.b);
+    EXPECT_TRUE(!refused.opened && refused.output.find("more work than the file's size allows") != std::string::npos)
+        << refused.output;
 }
 
 }  // namespace

@@ -212,11 +212,12 @@ TEST(SqlLayer, FiveHundredColumnsAndMovedStatements)
     EXPECT_NO_THROW(db.close());
 }
 
-// CDbStmt on a database HostDb opened read-only: a column that is not there
-// (no statement, no row yet, out of range, NULL) reads as 0, 0, true, "", a
-// misuse is a false result, and a statement that would run without end stops
-// once its work exceeds what the database's size allows. A FIFO is refused at
-// once: opening it would block.
+// CDbStmt on a database HostDb opened read-only and defensively: a column
+// that is not there (no statement, no row yet, out of range, NULL) reads as
+// 0, 0, true, "", a misuse is a false result, and a statement that would run
+// without end stops once its work exceeds what the database's size allows. A
+// FIFO is refused at once: opening it would block. A database in WAL mode is
+// read without a file appearing beside it, whatever bytes its name holds.
 TEST(DbStmt, ReadsFailsWithoutHarmAndStopsEndlessWork)
 {
     static_assert(!std::is_copy_constructible_v<CDbStmt> && std::is_nothrow_move_assignable_v<CDbStmt>);
@@ -227,6 +228,10 @@ TEST(DbStmt, ReadsFailsWithoutHarmAndStopsEndlessWork)
     uint64_t bytes = 0;
     sqlite3* db = OpenDatabaseReadOnly(widestring(path), &bytes);
     ASSERT_TRUE(db && bytes == testlib::readBytes(path).size());
+    int defensive = 0, trustedSchema = 1;
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, -1, &defensive);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, -1, &trustedSchema);
+    EXPECT_TRUE(defensive == 1 && trustedSchema == 0);
     auto readsAsNull = [](CDbStmt const& statement, int col) {
         return statement.GetDouble(col) + statement.GetInt(col) + statement.GetInt64(col) == 0 &&
                statement.IsNull(col) && statement.GetText(col).empty();
@@ -261,6 +266,14 @@ TEST(DbStmt, ReadsFailsWithoutHarmAndStopsEndlessWork)
     EXPECT_EQ(sqlite3_close(db), SQLITE_OK);  // only when every statement was finalized
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     EXPECT_EQ(OpenDatabaseReadOnly(widestring(dir.file("fifo"))), nullptr);
+    const std::string wal = dir.file("w?#%&=\xC3\xA9\xFF .db");
+    testlib::sqlite3(wal, "PRAGMA journal_mode = WAL; create table m(v); insert into m values(7);");
+    db = OpenDatabaseReadOnly(WidePath(wal));
+    CDbStmt seven;
+    EXPECT_TRUE(db && seven.Prepare(db, "select v from m") && seven.Step() && seven.GetInt(0) == 7);
+    seven.Finalize();
+    sqlite3_close(db);
+    EXPECT_FALSE(testlib::fileExists(wal + "-wal") || testlib::fileExists(wal + "-shm"));
 }
 
 // First of all: the comma locale must be found before the Latin-1 one is made.

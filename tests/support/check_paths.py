@@ -5,6 +5,7 @@ one (inputs read, outputs replaced: the folder ends up with one file of each
 name), and a wide path with a lone surrogate U+D800 fails the call with the
 diagnostic and leaves the folder as it was. The hit list's "FilenameAndPath"
 holds the database's bytes raw."""
+import atexit
 import ctypes
 import os
 import shutil
@@ -16,6 +17,7 @@ import mdf  # noqa: E402
 from libcall import captured, lib  # noqa: E402
 
 os.chdir(tempfile.mkdtemp())  # the names below are relative; no settings file here
+atexit.register(shutil.rmtree, os.getcwd(), True)  # also when a check fails on the way
 shutil.copy(os.path.join(mdf.FIXTURES, "network_v400.mf4"), b"m\xff.mf4")
 assert lib.CreateDatabase(b"m\xff.mf4", b"d\xff.db") == 1
 ALIASES = b'{"Channels": [{"name": "EngSpeed"}]'
@@ -69,6 +71,5 @@ for function, args, json_index, success, failure, outputs in CALLS:
 # A NUL in a "FilenameAndPath" ends no path early: the text names no file.
 result, output = captured(lib.OutputHitsToFile, ALIASES + HITS % b"\\u00ff.db\\u0000", b"n.mat")
 check("A NUL in FilenameAndPath", result, -2, output)
-shutil.rmtree(os.getcwd())
 print("\n".join(failures) or "ok")
 sys.exit(1 if failures else 0)

@@ -305,6 +305,13 @@ def huge_links(data, version):
         "<QQ8xI", data, cg + 72)) == (b"##DT", size + 24, (dt + size + 31) // 8 * 8, dt + 24, (1, 2 ** 32 - 1, 65535))
 
 
+def without_write_time(data):
+    """The bytes with the time of writing (a 4.00 FH block's fh_time_ns, the clock's second) zeroed: two runs
+    on either side of a second differ there alone."""
+    fh = data.find(b"##FH")
+    return data if fh < 0 else data[:fh + 40] + bytes(8) + data[fh + 48:]
+
+
 PREPARE, ONE_BIT = [["prepare", 1, 1, 1, None]], describe(dict(type=0, bits=1))
 GUARDS = [  # (versions, calls, exit status (2: the failure flag), what the file holds, options of run)
     # 3.30 links hold 4 GiB: records ending exactly there leave the next group no link, and nothing of it is written
@@ -338,7 +345,7 @@ GUARDS = [  # (versions, calls, exit status (2: the failure flag), what the file
     ((3, 4), header(2) + one(0, True, True) + PREPARE, 2, None), ((3, 4), header(1) + PREPARE + [["finish"]], 2, None),
     ((3, 4), [["wholefile"]], 2, lambda data, _: data == b""),
     ((3, 4), header(1) + [["prepare", 8, 1, 1, "kept"], ["channel", describe(BYTE), 1]], 0,  # released, never written
-     lambda data, version: data == run(version, header(1))[1]),
+     lambda data, version: without_write_time(data) == without_write_time(run(version, header(1))[1])),
     ((3, 4), [["value", -0.15625, w] for w in (32, 64, 0)] + [["value", v, 32] for v in (  # narrowed as IEEE rounds
         "1.7976931348623157e308", repr(3.4028234663852886e38 * (1 + 1e-9)), "nan", "-inf")], 0,
      lambda data, _: repr(struct.unpack("<fddffff", data)) == repr((-0.15625,) * 3 + (math.inf, 3.4028234663852886e38,

@@ -13,6 +13,7 @@
 
 #include "access/ChannelInfo.h"
 #include "support/LibUtils.h"
+#include "support/Paths.h"
 #include "vantrel.h"
 
 namespace {
@@ -50,7 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     input.resize(input.find('\0') == std::string::npos ? input.size() : input.find('\0'));
     if (input.find('{') == std::string::npos)
         return 0;
-    const std::wstring wide = widestring(input);
+    // The wide form the narrow functions pass on: every byte kept, so the
+    // JSON text read from it is the input itself, as a file holding it.
+    const std::wstring wide = WidePath(input);
 
     std::vector<CChannelInfo> channels;
     ReadChannelsFromJson(wide.c_str(), channels);
@@ -64,8 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     std::vector<CChannelInfo> aliases;
     ReadAliasesFromJson(wide.c_str(), aliases);
+    std::string text;
+    Require(ReadFileToString(wide.c_str(), text), "the JSON text is not read", input);
     jsonxx::Object document;
-    document.parse(mbstring(wide));
+    document.parse(text);
     std::vector<CChannelInfo> fromDocument;
     ReadAliasesFromObject(document, fromDocument);
     Require(aliases.size() == fromDocument.size(), "the alias readers disagree", input);

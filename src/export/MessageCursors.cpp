@@ -533,6 +533,8 @@ bool RecordReader::FollowParts()
 {
     if (m_rows[0]->eof())
         return false;
+    if (m_rows.size() == 1)
+        return true;  // one part: no rowid to follow
     const long long rowid = m_rows[0]->getInt64Field(0);
     for (size_t i = 1; i < m_rows.size(); ++i) {
         // A row part 1 does not have is no record of the message.

@@ -43,8 +43,12 @@ FILE* OpenRegularFile(std::string const& path, char const* mode)
         return nullptr;
     struct stat info;
     const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    // Truncated only once it is known to be a regular file.
-    if (!regular || (mode[0] == 'w' && ftruncate(fd, 0) != 0) || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    // Truncated only once it is known to be a regular file, and only when it
+    // holds something: ext4 takes a truncation to 0 for a file being replaced
+    // and writes all its new data out at the close, which costs a large
+    // output a good part of its writing time.
+    const bool truncate = regular && mode[0] == 'w' && info.st_size != 0;
+    if (!regular || (truncate && ftruncate(fd, 0) != 0) || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         const int error = regular ? errno : ENODEV;
         ::close(fd);
         errno = error;

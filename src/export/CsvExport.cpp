@@ -145,8 +145,8 @@ ExportOutcome WriteAsciiFile(CppSQLite3DB* db, FILE* file, std::vector<CDbChanne
     // The cells of a message hold the values of its last row until its next
     // one: its cursor already stands on its next record. Before its first
     // row a message shows its first record.
+    // Empty until the message's first row (a cell's text is never empty).
     std::vector<std::string> held(channels.size());
-    std::vector<char> holding(channels.size(), 0);
     while (t < DBL_MAX) {
         if (!progress.Percent(rows, total))
             return ExportOutcome::Cancelled;
@@ -160,9 +160,8 @@ ExportOutcome WriteAsciiFile(CppSQLite3DB* db, FILE* file, std::vector<CDbChanne
                 std::fputc(',', file);
             } else if (own) {
                 held[c] = CellText(channel, writeStateText);
-                holding[c] = 1;
                 std::fputs(held[c].c_str(), file);
-            } else if (holding[c]) {
+            } else if (!held[c].empty()) {
                 std::fputs(held[c].c_str(), file);
             } else {
                 WriteCell(file, channel, writeStateText);

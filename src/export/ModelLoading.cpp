@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <memory>
+#include <optional>
 
 #include "support/CFormat.h"
 #include "support/CppSQLite3U.h"
@@ -138,15 +139,25 @@ void LoadSignal(CppSQLite3Query const& row, CppSQLite3Statement& statesOf, CArbi
     ReadInt(row, 19, signal.CollectionMask);
 }
 
+// Why no Channels row of a message without signals describes a column.
+std::string WhyNoSignals(CppSQLite3DB* db, CArbitration const& message)
+{
+    return ColumnCount(db, MeasurementDb::RecordTableName(message.ID)) == 0 ? "its message has no record table"
+                                                                           : "its message has no signal columns";
+}
+
 // Why a Channels row whose MessageChannel is column (null: none) describes
-// no signal of the message; empty when it does.
-std::string Unplaced(CppSQLite3DB* db, CArbitration const& message, std::vector<bool> const& filled,
-                     long long const* column)
+// no signal of the message (noSignals: why, for a message without any, found
+// once per message); empty when it does.
+std::string Unplaced(CppSQLite3DB* db, CArbitration const& message, std::optional<std::string>& noSignals,
+                     std::vector<bool> const& filled, long long const* column)
 {
     const long long last = static_cast<long long>(message.m_signals.size()) - 1;
-    if (last == 0)
-        return ColumnCount(db, MeasurementDb::RecordTableName(message.ID)) == 0 ? "its message has no record table"
-                                                                               : "its message has no signal columns";
+    if (last == 0) {
+        if (!noSignals)
+            noSignals = WhyNoSignals(db, message);
+        return *noSignals;
+    }
     if (!column)
         return "it names no MessageChannel";
     if (*column < 1 || *column > last)
@@ -169,9 +180,10 @@ void LoadSignals(CppSQLite3DB* db, CArbitration& message)
     CppSQLite3Statement statesOf = db->compileStatement(L"SELECT StateText, NumVal FROM ChannelStates WHERE ChannelId = ?");
     channels.bind(1, message.ID);
     std::vector<bool> filled(message.m_signals.size(), false);
+    std::optional<std::string> noSignals;
     for (CppSQLite3Query row = channels.execQuery(); !row.eof(); row.nextRow()) {
         const long long column = row.getInt64Field(1);
-        std::string reason = Unplaced(db, message, filled, row.fieldIsNull(1) ? nullptr : &column);
+        std::string reason = Unplaced(db, message, noSignals, filled, row.fieldIsNull(1) ? nullptr : &column);
         if (!reason.empty()) {
             message.m_unplaced.push_back({CArbitration::SignalList(), std::move(reason)});
             LoadSignal(row, statesOf, message.m_unplaced.back().signal);

@@ -145,6 +145,9 @@ public:
     // or after a spacing, fell on the same output time: the hits cannot be
     // laid end to end, and nothing may be written.
     bool AxisHolds() const;
+    // What AxisHolds learns while hits are laid, without walking the markers:
+    // false as soon as a row or a hit's start left the axis.
+    bool AxisHoldsSoFar() const { return !m_axisBroken; }
     // Messages, Channels and Markers rows, network statistics, durable
     // settings; closes the database and gives it its name. False (with a
     // diagnostic line) when the rename fails.

@@ -168,7 +168,7 @@ Extraction Extract(AggregateHits& aggregate, std::vector<Source> const& sources,
         for (size_t h = 0; h < source.entry->GetNumHits(); ++h) {
             HitInfo const& hit = *source.entry->GetHit(h);
             extractor.Extract(hit, hit.GetSpacing() != DBL_MAX ? hit.GetSpacing() : defaultSpacing);
-            if (!aggregate.AxisHolds())
+            if (!aggregate.AxisHoldsSoFar())
                 return Extraction::AxisBroken;
         }
     }

@@ -61,6 +61,12 @@ FILE* OpenRegularFile(std::string const& path, char const* mode)
     return stream;
 }
 
+bool PathExists(std::string const& path)
+{
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
 bool FileExists(wchar_t const* path)
 {
     std::optional<std::string> bytes = PathBytes(path);

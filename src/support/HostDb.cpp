@@ -27,12 +27,6 @@ std::optional<uint64_t> RegularFileSize(std::string const& path)
     return static_cast<uint64_t>(info.st_size);
 }
 
-bool Exists(std::string const& path)
-{
-    struct stat info;
-    return ::lstat(path.c_str(), &info) == 0;
-}
-
 // The file's header says WAL mode (read version 2).
 bool HeaderSaysWal(std::string const& path)
 {
@@ -97,14 +91,14 @@ sqlite3* OpenDatabaseReadOnly(std::wstring const& path, uint64_t* fileBytes)
     // SQLite applies a log with content (whatever the header says) and needs
     // the shared-memory file to read it; a read-only connection that creates
     // that file never removes it.
-    if (walBytes > 0 && !Exists(shm)) {
+    if (walBytes > 0 && !PathExists(shm)) {
         RefuseWriting(*bytes);
         return nullptr;
     }
     // Without a log's content the file is complete: a connection in WAL mode
     // would only create the log and the shared-memory file for nothing, unless
     // both are there (another connection may be using them).
-    const bool immutable = walBytes == 0 && HeaderSaysWal(*bytes) && !(Exists(wal) && Exists(shm));
+    const bool immutable = walBytes == 0 && HeaderSaysWal(*bytes) && !(PathExists(wal) && PathExists(shm));
     sqlite3* db = nullptr;
     // Each connection serves one thread at a time: SQLite's own locking of
     // it would only cost time on every column read.

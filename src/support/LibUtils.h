@@ -47,6 +47,8 @@ wchar_t* UnicodefromASCII(char const* text, int count);
 
 // A path with no byte form (Paths.h) names no file: these fail for it.
 bool FileExists(wchar_t const* path);
+// Whether anything (a dangling link too) has the name path's bytes give.
+bool PathExists(std::string const& path);
 bool ExportFileExists(wchar_t const* path);
 bool RemoveFile(wchar_t const* path);
 bool DeleteFile(wchar_t const* path);

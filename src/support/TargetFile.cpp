@@ -29,12 +29,6 @@ bool StatPath(std::wstring const& path, struct stat& info)
     return bytes && ::stat(bytes->c_str(), &info) == 0;
 }
 
-bool PathExists(std::string const& path)
-{
-    struct stat info;
-    return ::lstat(path.c_str(), &info) == 0;
-}
-
 void Refuse(char const* why, std::wstring const& path)
 {
     DebugOutput(FormatC("%s: %s", why, PathForMessage(path).c_str()).c_str());

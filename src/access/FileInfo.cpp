@@ -148,6 +148,7 @@ FileInfo::~FileInfo()
 bool FileInfo::open(wchar_t const* path)
 {
     if (db) {
+        m_snapshot.End();
         m_workLimit.Detach();
         sqlite3_close_v2(db);
         db = nullptr;
@@ -160,6 +161,7 @@ bool FileInfo::open(wchar_t const* path)
     db = connection;
     m_workLimit.Attach(db, bytes);
     dbPath = path;
+    m_snapshot.Begin(db);
     return true;
 }
 
@@ -187,6 +189,7 @@ bool FileInfo::Close()
     if (!db)
         return true;
     clearCursors();
+    m_snapshot.End();
     m_workLimit.Detach();
     int result = sqlite3_close(db);
     if (result != SQLITE_OK) {

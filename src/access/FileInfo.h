@@ -209,6 +209,23 @@ private:
     bool resolvedEntriesEqual() const;
     bool resolvedEntryMissing() const;
 
+    // Each operation reads one snapshot of the database, so that a jump's
+    // time is the time of the rows it places and the steps after it follow
+    // on from them while other connections commit. Loading the channels
+    // begins one that the first operation after it goes on with: an open
+    // describes and positions from one state.
+    class CallSnapshot {
+    public:
+        explicit CallSnapshot(FileInfo& file) : m_snapshot(file.m_snapshot) { m_snapshot.Begin(file.db); }
+        ~CallSnapshot() { m_snapshot.End(); }
+        CallSnapshot(CallSnapshot const&) = delete;
+        CallSnapshot& operator=(CallSnapshot const&) = delete;
+
+    private:
+        ReadSnapshot& m_snapshot;
+    };
+
+    ReadSnapshot m_snapshot;                 // of db
     SqlWorkLimit m_workLimit;                // of db; restarted by each operation
     std::vector<CMessageSignals*> m_tables;  // tableSignals in name order
     std::vector<Pending> m_due;              // tables with a next row, by its time

@@ -270,12 +270,13 @@ std::optional<double> numericTime(sqlite3_stmt* statement, int col)
 }
 
 // A name of the rowid that no column of the table takes ("rowid" may be a
-// column of a host's table); empty when all three are taken.
+// column of a host's table, a generated one too, which only table_xinfo
+// lists); empty when all three are taken.
 std::string freeRowidName(sqlite3* db, std::string const& table)
 {
     std::vector<std::string> names = {"rowid", "_rowid_", "oid"};
     CDbStmt columns;
-    if (!columns.Prepare(db, "SELECT name FROM pragma_table_info(?)") || !columns.Bind(table, 1))
+    if (!columns.Prepare(db, "SELECT name FROM pragma_table_xinfo(?)") || !columns.Bind(table, 1))
         return std::string();
     while (columns.Step()) {
         std::string column = columns.GetText(0);
@@ -605,6 +606,7 @@ void FileInfo::finishPositioning(double t)
 double FileInfo::SetCursorsToStart()
 {
     m_workLimit.Restart();
+    CallSnapshot call(*this);
     prepareMerge();
     double t = DBL_MAX;
     for (CMessageSignals* table : m_tables) {
@@ -732,6 +734,7 @@ CMessageSignals* FileInfo::tableOf(CChannelInfo const& channel)
 int FileInfo::CheckTimeOrder()
 {
     m_workLimit.Restart();
+    CallSnapshot call(*this);
     prepareSeeking();
     int sorted = 0;
     for (CMessageSignals* table : m_tables)
@@ -742,6 +745,7 @@ int FileInfo::CheckTimeOrder()
 double FileInfo::JumpToTimeStamp(double t)
 {
     m_workLimit.Restart();
+    CallSnapshot call(*this);
     prepareSeeking();
     std::optional<double> best;
     for (CMessageSignals* table : m_tables) {
@@ -779,6 +783,7 @@ std::optional<double> FileInfo::positionAtOrBefore(double t)
 double FileInfo::JumpBeforeTimeStamp(double t)
 {
     m_workLimit.Restart();
+    CallSnapshot call(*this);
     prepareSeeking();
     std::optional<double> best = positionAtOrBefore(t);
     // An active table starting after t: every table goes to that start, so
@@ -794,6 +799,7 @@ double FileInfo::JumpBeforeTimeStamp(double t)
 double FileInfo::JumpAfterTimeStamp(double t)
 {
     m_workLimit.Restart();
+    CallSnapshot call(*this);
     prepareSeeking();
     std::optional<double> best;
     for (auto const& entry : messageSignals) {

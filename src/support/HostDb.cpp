@@ -1,6 +1,8 @@
 #include "support/HostDb.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +59,17 @@ std::string ImmutableUri(std::string const& bytes)
     return uri + "?immutable=1";
 }
 
+// The absolute path of the file path names, every symbolic link along it
+// resolved; nothing when it cannot be resolved (SQLite could not open it
+// either).
+std::optional<std::string> ResolvedPath(std::string const& path)
+{
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+    if (!resolved)
+        return std::nullopt;
+    return std::string(resolved.get());
+}
+
 void RefuseWriting(std::string const& bytes)
 {
     DebugOutput1("The database %s cannot be read without writing to it or beside it", bytes.c_str());
@@ -84,7 +97,14 @@ sqlite3* OpenDatabaseReadOnly(std::wstring const& path, uint64_t* fileBytes)
     const std::optional<uint64_t> size = bytes ? RegularFileSize(*bytes) : std::nullopt;
     if (!size)
         return nullptr;
-    const std::string wal = *bytes + "-wal", shm = *bytes + "-shm";
+    // SQLite follows symbolic links along the whole path and keeps its log
+    // and shared-memory file beside the file it reaches: the side files are
+    // looked for there, and that file is opened, so a link reads exactly as
+    // the file's own path does.
+    const std::optional<std::string> file = ResolvedPath(*bytes);
+    if (!file)
+        return nullptr;
+    const std::string wal = *file + "-wal", shm = *file + "-shm";
     const uint64_t walBytes = RegularFileSize(wal).value_or(0);
     if (fileBytes)
         *fileBytes = *size + walBytes;
@@ -98,12 +118,12 @@ sqlite3* OpenDatabaseReadOnly(std::wstring const& path, uint64_t* fileBytes)
     // Without a log's content the file is complete: a connection in WAL mode
     // would only create the log and the shared-memory file for nothing, unless
     // both are there (another connection may be using them).
-    const bool immutable = walBytes == 0 && HeaderSaysWal(*bytes) && !(PathExists(wal) && PathExists(shm));
+    const bool immutable = walBytes == 0 && HeaderSaysWal(*file) && !(PathExists(wal) && PathExists(shm));
     sqlite3* db = nullptr;
     // Each connection serves one thread at a time: SQLite's own locking of
     // it would only cost time on every column read.
     const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | (immutable ? SQLITE_OPEN_URI : 0);
-    if (sqlite3_open_v2((immutable ? ImmutableUri(*bytes) : SqliteFileName(*bytes)).c_str(), &db, flags, nullptr) !=
+    if (sqlite3_open_v2((immutable ? ImmutableUri(*file) : SqliteFileName(*file)).c_str(), &db, flags, nullptr) !=
         SQLITE_OK) {
         sqlite3_close(db);
         return nullptr;
@@ -120,6 +140,27 @@ sqlite3* OpenDatabaseReadOnly(std::wstring const& path, uint64_t* fileBytes)
         return nullptr;
     }
     return db;
+}
+
+void ReadSnapshot::Begin(sqlite3* db)
+{
+    // A deferred BEGIN reads nothing yet: a snapshot that open statements
+    // already read goes on, else the first read takes the newest.
+    if (!m_db && db && sqlite3_get_autocommit(db) && sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK)
+        m_db = db;
+}
+
+void ReadSnapshot::End()
+{
+    if (!m_db)
+        return;
+    // An interrupted statement may have ended the transaction already. A
+    // read transaction commits also while statements are open; should it
+    // not, a rollback ends it all the same and leaves read cursors as they
+    // are.
+    if (!sqlite3_get_autocommit(m_db) && sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    m_db = nullptr;
 }
 
 bool HasWriteAheadLog(std::string const& path)

@@ -25,11 +25,36 @@ void UseDefensively(sqlite3* db);
 // or a journal to roll back. fileBytes receives the size of the file and its
 // write-ahead log.
 //
+// The side files are those beside the file SQLite reaches, every symbolic
+// link along the path resolved as SQLite resolves it: through a link a
+// database reads as through its own path.
+//
 // A database in WAL mode without a write-ahead log is opened immutable: the
 // file alone then holds all of it, and SQLite would otherwise create the log
 // and its shared-memory file and leave both behind. A write-ahead log with
 // content belongs to the data; it is read through SQLite's locking.
 sqlite3* OpenDatabaseReadOnly(std::wstring const& path, uint64_t* fileBytes = nullptr);
+
+// One snapshot of a database for all the reads of one operation: a read
+// transaction held from Begin to End, so that statements finalized and
+// prepared anew in between read the same state as the searches before them,
+// whatever other connections commit meanwhile. Statements still open at End
+// go on reading that state. Begin does nothing while a snapshot is held, or
+// inside a transaction someone else opened.
+class ReadSnapshot {
+public:
+    ReadSnapshot() = default;
+    ~ReadSnapshot() { End(); }
+    ReadSnapshot(ReadSnapshot const&) = delete;
+    ReadSnapshot& operator=(ReadSnapshot const&) = delete;
+
+    void Begin(sqlite3* db);
+    // Before the connection closes.
+    void End();
+
+private:
+    sqlite3* m_db = nullptr;
+};
 
 // A write-ahead log with content lies beside the database file path: SQLite
 // would apply it to whatever file takes that name, so such a file is never

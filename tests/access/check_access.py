@@ -379,19 +379,35 @@ def as_reader(call):
     return ast.literal_eval(text) if text else "no result"
 
 
+# Each database is also read through a symbolic link to it from another
+# folder, and through a relative link that lies in a linked folder (its ".."
+# leads from the folder the link reaches, not from the path as written):
+# SQLite uses the side files beside the file it reaches, and a link reads
+# exactly as the file's own path.
+LINKS = os.path.join(TMP, "links")
+INNER = os.path.join(LINKS, "inner")
+os.makedirs(INNER)
+os.symlink(os.path.join("links", "inner"), os.path.join(TMP, "inner linked"))
+for folder, *_ in WAL_CASES:
+    os.symlink(os.path.join("..", folder, "x.db"), os.path.join(LINKS, folder + ".db"))
+    os.symlink(os.path.join("..", "..", folder, "x.db"), os.path.join(INNER, folder + ".db"))
 for who in ("reader", "owner"):  # the reader first, before anything could be left beside the databases
     for folder, _, _, _, start, output in WAL_CASES:
         where = os.path.join(TMP, folder)
-        before = sorted(os.listdir(where))
-        os.chmod(where, 0o755 if who == "owner" else 0o555)
-        tag = folder.replace(" ", "_") + "_" + who
-        got = reads(os.path.join(where, "x.db"), tag) if who == "owner" else as_reader(
-            lambda: reads(os.path.join(where, "x.db"), tag))
-        os.chmod(where, 0o755)
-        readable = not output  # hit extraction goes on to say that it wrote nothing
-        expect(f"{folder}, {who}: start, results, outputs, files",
-               (got[:4], got[4], got[5][:len(output)] if output else got[5], sorted(os.listdir(where))),
-               ((round(start, 6), 4 if readable else -2, 0 if readable else -2, output), output, output, before))
+        for via, path in (("own path", os.path.join(where, "x.db")), ("link", os.path.join(LINKS, folder + ".db")),
+                          ("link in a linked folder", os.path.join(TMP, "inner linked", folder + ".db"))):
+            before = [sorted(os.listdir(f)) for f in (where, LINKS, INNER)]
+            for changed in (where, LINKS, INNER):
+                os.chmod(changed, 0o755 if who == "owner" else 0o555)
+            tag = f"{folder}_{via}_{who}".replace(" ", "_")
+            got = reads(path, tag) if who == "owner" else as_reader(lambda: reads(path, tag))
+            for changed in (where, LINKS, INNER):
+                os.chmod(changed, 0o755)
+            readable = not output  # hit extraction goes on to say that it wrote nothing
+            expect(f"{folder} by its {via}, {who}: start, results, outputs, files",
+                   (got[:4], got[4], got[5][:len(output)] if output else got[5],
+                    [sorted(os.listdir(f)) for f in (where, LINKS, INNER)]),
+                   ((round(start, 6), 4 if readable else -2, 0 if readable else -2, output), output, output, before))
 # Nor is such a database replaced: SQLite would apply its log to the new file.
 LOG = os.path.join(TMP, "log", "x.db")
 kept = {name: open(os.path.join(TMP, "log", name), "rb").read() for name in os.listdir(os.path.join(TMP, "log"))}

@@ -58,8 +58,9 @@ std::vector<std::string> LostParts(DbSignal const& signal)
         const GroupReader::Reading reading = GroupReader::ReadingOf(signal);
         const bool leadingBits = reading == GroupReader::Reading::RawInteger ||
                                  (reading != GroupReader::Reading::RawFloat && IsIntegerCode(channel->GetDataType()));
-        lost.push_back(leadingBits ? "only the first 64 of its " + std::to_string(bits) + " bits are stored, as an integer"
-                                   : "none of its " + std::to_string(bits) + " bits is stored (they are not decoded)");
+        const std::string count = std::to_string(bits);
+        lost.push_back(leadingBits ? "only the first 64 of its " + count + " bits are stored, as an integer"
+                                   : "none of its " + count + " bits is stored (they are not decoded)");
     }
     return lost;
 }

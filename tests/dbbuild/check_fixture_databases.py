@@ -211,7 +211,8 @@ def check_file(path, tmp, forms=Narrow):
     if result != 1:
         return fail(base, f"build failed: {output}")
     partial = [f"Channel {sidecar.channel_name(c, v4)} of channel group {n} is stored only in part: "
-               for n, g in enumerate(groups, 1) for c in g["channels"] if c["bit_count"] > 64 or v4 and c["cn_type"] == 1]
+               for n, g in enumerate(groups, 1) for c in g["channels"]
+               if c["bit_count"] > 64 or v4 and c["cn_type"] == 1]
     lines = output.splitlines()
     if len(lines) != len(partial) or any(not line.startswith(want) for line, want in zip(lines, partial)):
         fail(base, f"lines other than one per string or variable-length channel: {output!r}")
@@ -358,7 +359,8 @@ def composed_copies():
     type 0, CN template storage, 2 dimensions of 2 and 3 elements 8 bytes apart) or Frame's to a block head whose
     length runs past the end of the file."""
     data = open(os.path.join(FIXTURES, "composed_v410.mf4"), "rb").read()
-    at = {c["name"]: c["position"] for c in sidecar.read_v4(data, strict=False)["groups"][0]["channels"]}
+    group = sidecar.read_v4(data, strict=False)["groups"][0]
+    at = {c["name"]: c["position"] for c in group["channels"]}
     ca = b"##CA" + bytes(4) + struct.pack("<QQQBBHIiIQQ", 64, 1, 0, 0, 0, 2, 0, 8, 0, 2, 3)
     patches = {"composed": [], "unfinished": [(0, b"UnFinMF ")],
                # the channel type is the first field behind the links
@@ -371,13 +373,13 @@ def composed_copies():
         for offset, value in changes:
             copy[offset:offset + len(value)] = value
         open(name + ".mf4", "wb").write(copy)
-    return [record[16:24] for record in sidecar.records(sidecar.read_v4(data, strict=False)["groups"][0])]
+    return group
 
 
 def check_partial_channels():
     """One line for each channel stored only in part, for a group left out for a virtual time channel and for a
     file that is not finalized; the results and the values stored stay as they were, nothing else is printed."""
-    frames = composed_copies()
+    group = composed_copies()
     part = "Channel {} of channel group 1 is stored only in part: {}".format
     frame = part("Frame", "its member channels (a structure) are not read; only the first 64 of its 104 bits are "
                  "stored, as an integer")
@@ -398,13 +400,16 @@ def check_partial_channels():
                                                          "not decoded)")]),
             (fixture("strings_v400.mf4"), None, 1, [
                 part("text_vlsd_utf8", "its values are variable-length signal data, stored as their offsets into the "
-                     "signal data"), part("text_fixed16", "only the first 64 of its 128 bits are stored, as an integer")])]:
+                     "signal data"),
+                part("text_fixed16", "only the first 64 of its 128 bits are stored, as an integer")])]:
         if os.path.exists("p.db"):
             os.unlink("p.db")
         if build(mdf, b"p.db", selection) != (result, "".join(line + "\n" for line in lines)):
             fail(f"{mdf} with {selection}", build(mdf, b"p.db", selection))
     build(b"composed.mf4", b"p.db")
-    if rows("p.db", "SELECT Signal2 FROM MessageData0001") != [(as_int64(int.from_bytes(f, "little")),) for f in frames]:
+    start = next(c["byte_offset"] for c in group["channels"] if c["name"] == "Frame")
+    frames = [(as_int64(int.from_bytes(record[start:start + 8], "little")),) for record in sidecar.records(group)]
+    if rows("p.db", "SELECT Signal2 FROM MessageData0001") != frames:
         fail("composed.mf4", "Frame is not stored as the integer of its first 8 bytes")
 
 

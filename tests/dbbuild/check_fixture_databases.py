@@ -384,14 +384,14 @@ def check_partial_channels():
     frame = part("Frame", "its member channels (a structure) are not read; only the first 64 of its 104 bits are "
                  "stored, as an integer")
     array = part("Map", "of its channel array only the first element is stored")
+    unfinished = ["Could not open MDF file!", "unfinished.mf4", 'The MDF file is not finalized (its identifier is '
+                  '"UnFinMF "): its writer did not finish it, and such files are not read']
     for mdf, selection, result, lines in [
             (b"composed.mf4", None, 1, [frame]),
             (b"array.mf4", None, 1, [frame, array]),
             (b"array.mf4", b'{"Channels": [{"name": "Speed"}, {"name": "Map"}]}', 1, [array]),
             (b"dangling.mf4", None, 1, [part("Frame", "only the first 64 of its 104 bits are stored, as an integer")]),
-            (b"unfinished.mf4", None, 0, ["Could not open MDF file!", "unfinished.mf4", 'The MDF file is not '
-                                          'finalized (its identifier is "UnFinMF "): its writer did not finish it, '
-                                          'and such files are not read']),
+            (b"unfinished.mf4", None, 0, unfinished),
             (b"virtual.mf4", None, 0, ["Channel group 1 is left out: it has no time channel (its master channel time "
                                        "is virtual: times computed from the record number are not read)",
                                        "No channel group of the MDF file can be loaded",
@@ -406,6 +406,8 @@ def check_partial_channels():
             os.unlink("p.db")
         if build(mdf, b"p.db", selection) != (result, "".join(line + "\n" for line in lines)):
             fail(f"{mdf} with {selection}", build(mdf, b"p.db", selection))
+    if captured(lib.GetChannels, b"unfinished.mf4", b"p.json") != (0, "".join(line + "\n" for line in unfinished)):
+        fail("unfinished.mf4", "the channel list does not say that the file is not finalized")
     build(b"composed.mf4", b"p.db")
     start = next(c["byte_offset"] for c in group["channels"] if c["name"] == "Frame")
     frames = [(as_int64(int.from_bytes(record[start:start + 8], "little")),) for record in sidecar.records(group)]

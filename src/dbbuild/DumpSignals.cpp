@@ -141,7 +141,7 @@ int ListChannels(wchar_t const* mdfPath, wchar_t const* jsonPath, int mode)
             return 0;
         CMDFFileOp file;
         if (!mdfPath || !*mdfPath || !file.ReadFile(mdfPath)) {
-            ReportUnopened("Could not open MDF file!", mdfPath);
+            ReportUnopenedMdf(file, mdfPath);
             return 0;
         }
         if (!jsonPath || !*jsonPath) {

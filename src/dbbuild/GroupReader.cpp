@@ -23,7 +23,61 @@ bool RecordsUnreadable(CCGBlockOp* group, int groupNumber)
     return true;
 }
 
+// Why a group without a time channel has none that is read: a virtual
+// master's times lie in no record. Empty when there is no such master.
+std::string VirtualMasterNote(CCGBlockOp* group)
+{
+    for (CCNBlockOp* cn = group->GetFirstCN(); cn; cn = cn->GetNextCN())
+        if (cn->IsVirtualTimeMaster())
+            return " (its master channel " + cn->GetName() +
+                   " is virtual: times computed from the record number are not read)";
+    return std::string();
+}
+
+bool IsIntegerCode(int code)
+{
+    return code == CodeUnsignedLE || code == CodeSignedLE || code == CodeUnsignedBE || code == CodeSignedBE;
+}
+
+// The parts of a channel's value that its stored signal leaves out, each as
+// the diagnostic line words it.
+std::vector<std::string> LostParts(DbSignal const& signal)
+{
+    CCNBlockOp const* channel = signal.channel;
+    std::vector<std::string> lost;
+    if (channel->GetComposition() == CCNBlockOp::Composition::Structure)
+        lost.push_back("its member channels (a structure) are not read");
+    else if (channel->GetComposition() == CCNBlockOp::Composition::Array)
+        lost.push_back("of its channel array only the first element is stored");
+    if (channel->IsVariableLength())
+        lost.push_back("its values are variable-length signal data, stored as their offsets into the signal data");
+    const unsigned bits = channel->GetBitCount();
+    if (bits > 64) {
+        // Raw integers and integer codes read the first 64 bits; any other
+        // code (MDF 3 strings through a conversion) decodes none of them.
+        const GroupReader::Reading reading = GroupReader::ReadingOf(signal);
+        const bool leadingBits = reading == GroupReader::Reading::RawInteger ||
+                                 (reading != GroupReader::Reading::RawFloat && IsIntegerCode(channel->GetDataType()));
+        const std::string count = std::to_string(bits);
+        lost.push_back(leadingBits ? "only the first 64 of its " + count + " bits are stored, as an integer"
+                                   : "none of its " + count + " bits is stored (they are not decoded)");
+    }
+    return lost;
+}
+
 }  // namespace
+
+void ReportPartialStorage(DbSignal const& signal, int groupNumber)
+{
+    const std::vector<std::string> lost = LostParts(signal);
+    if (lost.empty())
+        return;
+    std::string line = "Channel " + signal.channel->GetName() + " of channel group " + std::to_string(groupNumber) +
+                       " is stored only in part: " + lost[0];
+    for (size_t k = 1; k < lost.size(); ++k)
+        line += "; " + lost[k];
+    DebugOutput(line.c_str());
+}
 
 CCNBlockOp* TimeChannelOfReadableGroup(CCNBlockOp* first, int groupNumber)
 {
@@ -32,7 +86,8 @@ CCNBlockOp* TimeChannelOfReadableGroup(CCNBlockOp* first, int groupNumber)
         return nullptr;
     CCNBlockOp* timeChannel = first->GetTimeChannel();
     if (!timeChannel || !timeChannel->FitsRecord(group->GetDataRecordSize())) {
-        DebugOutput(FormatC("Channel group %d is left out: it has no time channel", groupNumber).c_str());
+        const std::string note = timeChannel ? std::string() : VirtualMasterNote(group);
+        DebugOutput((FormatC("Channel group %d is left out: it has no time channel", groupNumber) + note).c_str());
         return nullptr;
     }
     return timeChannel;
@@ -117,8 +172,7 @@ GroupReader::Reading GroupReader::ReadingOf(DbSignal const& signal)
     const bool converted = channel->GetConversion() != nullptr;
     if (channel->IsFloat())
         return converted ? Reading::RawFloat : Reading::Double;
-    const int code = channel->GetDataType();
-    const bool numeric = code == CodeUnsignedLE || code == CodeSignedLE || code == CodeUnsignedBE || code == CodeSignedBE;
+    const bool numeric = IsIntegerCode(channel->GetDataType());
     return numeric && !converted && channel->GetBitCount() <= 53 ? Reading::Integer : Reading::RawInteger;
 }
 

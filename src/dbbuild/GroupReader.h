@@ -26,6 +26,12 @@ CCNBlockOp* TimeChannelOfReadableGroup(CCNBlockOp* first, int groupNumber);
 // channel, and its bits inside the record (a diagnostic line otherwise).
 bool BecomesSignal(CCNBlockOp* channel);
 
+// A diagnostic line when the signal of a channel of the builder's group
+// groupNumber holds only part of the channel's value: a structure's member
+// channels, an array's further elements, variable-length signal data, or
+// bits past the first 64. The stored values stay as they are.
+void ReportPartialStorage(DbSignal const& signal, int groupNumber);
+
 class GroupReader {
 public:
     // How one signal's value leaves the record buffer. The reader's decoder
@@ -53,6 +59,8 @@ public:
     template <typename Store>
     unsigned long long ReadAll(Store& store, std::string const& label);
 
+    static Reading ReadingOf(DbSignal const& signal);
+
 private:
     struct Cell {
         CCNBlockOp const* channel;
@@ -75,7 +83,6 @@ private:
     // The data signals' samples of the first count records of the block,
     // the first of which is record index of the group.
     void FeedStatistics(unsigned long long index, size_t count);
-    static Reading ReadingOf(DbSignal const& signal);
     void ReportUnreadable(std::string const& label, unsigned long long read, unsigned long long count) const;
 
     DbSignal& m_time;

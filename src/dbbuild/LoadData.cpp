@@ -181,6 +181,7 @@ bool CreateNewMessage(CppSQLite3DB* db, CCNBlockOp* first, std::vector<DbMessage
         if (cn->IsTimeChannel() || !IsSelected(cn, selection) || !BecomesSignal(cn))
             continue;
         DbSignal signal(cn);
+        ReportPartialStorage(signal, groupNumber);
         signal.channelId = ++channelId;
         columnTypes.push_back(StoresIntegers(signal) ? MeasurementDb::ColumnType::Integer
                                                      : MeasurementDb::ColumnType::Double);

@@ -68,8 +68,7 @@ int BuildDatabase(wchar_t const* mdfPath, wchar_t const* signalsPath, wchar_t co
             return 0;
         CMDFFileOp file;
         if (!mdfPath || !file.ReadFile(mdfPath)) {
-            DebugOutput("Could not open MDF file!");
-            DebugOutput(PathForMessage(mdfPath).c_str());
+            ReportUnopenedMdf(file, mdfPath);
             return 0;
         }
         return CreateDatabase(file, mdfPath, dbPath, signalsPath) ? 1 : 0;
@@ -82,6 +81,17 @@ int BuildDatabase(wchar_t const* mdfPath, wchar_t const* signalsPath, wchar_t co
 }
 
 }  // namespace
+
+void ReportUnopenedMdf(CMDFFileOp const& file, wchar_t const* path)
+{
+    DebugOutput("Could not open MDF file!");
+    DebugOutput(PathForMessage(path).c_str());
+    // Loggers write "UnFinMF " until they close a file; one cut off before
+    // that is refused like a damaged one, so the user is told which it is.
+    if (file.WasUnfinalized())
+        DebugOutput("The MDF file is not finalized (its identifier is \"UnFinMF \"): its writer did not finish it, "
+                    "and such files are not read");
+}
 
 std::wstring DefaultDatabasePath(std::wstring const& mdfPath)
 {

@@ -21,6 +21,10 @@ class CppSQLite3DB;
 // only when complete, so a failed build leaves whatever was there before.
 bool CreateDatabase(CMDFFileOp& file, wchar_t const* mdfPath, wchar_t const* dbPath, wchar_t const* selectionPath);
 
+// The lines of an MDF file that file.ReadFile could not open: "Could not
+// open MDF file!", the path, and then why, when the file is not finalized.
+void ReportUnopenedMdf(CMDFFileOp const& file, wchar_t const* path);
+
 // The default target: the file name's extension (from its last '.', when
 // that is not its first character) replaced by ".db", or ".db" appended.
 std::wstring DefaultDatabasePath(std::wstring const& mdfPath);

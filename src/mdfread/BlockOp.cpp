@@ -112,6 +112,26 @@ bool CMdfStream::ReadAt(uint64_t offset, void* buffer, size_t count)
     return true;
 }
 
+namespace {
+
+// An MDF 4 head's length and link count: the block lies in the file and
+// holds its head and links.
+bool Mdf4HeadFits(CMdfStream const& file, uint64_t offset, uint64_t length, uint64_t links)
+{
+    return length >= 24 && file.Contains(offset, length) && links <= (length - 24) / 8;
+}
+
+}  // namespace
+
+std::string Mdf4BlockIdAt(CMdfStream* file, uint64_t offset)
+{
+    uint8_t head[24];
+    if (offset == 0 || !file || !file->ReadAt(offset, head, sizeof head) || head[0] != '#' || head[1] != '#' ||
+        !Mdf4HeadFits(*file, offset, ReadU64(head + 8, true), ReadU64(head + 16, true)))
+        return std::string();
+    return std::string(reinterpret_cast<const char*>(head), 4);
+}
+
 CBlockOp::CBlockOp(CMdfStream* file, CBlockOp* parent, const char* identifier)
     : m_identifier(identifier), m_file(file), m_parent(parent)
 {
@@ -142,7 +162,7 @@ unsigned long long CBlockOp::ReadBlock(BLOCKHEAD& head, unsigned long long offse
         return 0;
     uint64_t length = ReadU64(rest + 4, true);
     uint64_t links = ReadU64(rest + 12, true);
-    if (length < 24 || !m_file->Contains(offset, length) || links > (length - 24) / 8)
+    if (!Mdf4HeadFits(*m_file, offset, length, links))
         return 0;
     m_headerSize = 24;
     m_linkCount = links;

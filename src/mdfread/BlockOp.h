@@ -144,5 +144,11 @@ protected:
     bool m_littleEndian = true;
 };
 
+// The identifier ("##CN", "##CA", ...) of the MDF 4 block whose head lies at
+// offset, or an empty text when no sound block head lies there (offset 0,
+// outside the file, or a length or link count the file cannot hold). Only
+// the head is read.
+std::string Mdf4BlockIdAt(CMdfStream* file, uint64_t offset);
+
 // Diagnostic line naming a block kind and its offset.
 void ReportBlock(const char* what, unsigned long long offset);

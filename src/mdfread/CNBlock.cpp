@@ -102,7 +102,16 @@ bool CCNBlockOp::ReadMdf4(const std::vector<uint8_t>& bytes)
     m_byteOffset = ReadU32(fields + 4, true);
     m_bitCount = ReadU32(fields + 8, true);
     m_isTime = channelType == 2 && syncType == 1;
+    m_virtualTimeMaster = channelType == 3 && syncType == 1;
+    m_variableLength = channelType == 1;
     m_dataType = CodeFromMdf4(storedType, m_bitCount);
+    // Only the kind of block the composition link leads to is looked at: a
+    // link that does not lead to a sound block leaves the channel as it is.
+    const std::string composition = Mdf4BlockIdAt(m_file, link(1));
+    if (composition == "##CN")
+        m_composition = Composition::Structure;
+    else if (composition == "##CA")
+        m_composition = Composition::Array;
 
     if (CTXBlockOp::ReadText(m_file, this, link(2), true, m_name)) {
         size_t end = m_name.find_last_not_of(" \r\n\t");

@@ -70,6 +70,18 @@ public:
     // The channel's bits lie inside a record of recordSize bytes.
     bool FitsRecord(unsigned long long recordSize) const;
 
+    // What an MDF 4 channel's composition link leads to: the member channels
+    // of a structure, or a channel array whose record field is its first
+    // element. Neither is read; the channel is decoded from its own bits.
+    enum class Composition : uint8_t { None, Structure, Array };
+    Composition GetComposition() const { return m_composition; }
+    // MDF 4 variable-length signal data: the record holds each value's offset
+    // into the signal data, which is not read.
+    bool IsVariableLength() const { return m_variableLength; }
+    // An MDF 4 virtual time master: its times follow from the record number
+    // and lie in no record; it does not count as a time channel.
+    bool IsVirtualTimeMaster() const { return m_virtualTimeMaster; }
+
 private:
     template <typename Use>
     inline auto WithRawLoader(Use&& use) const;
@@ -89,6 +101,9 @@ private:
     unsigned m_byteOffset = 0;
     std::string m_name, m_unit, m_comment;
     unsigned long long m_nextOffset = 0;
+    Composition m_composition = Composition::None;
+    bool m_variableLength = false;
+    bool m_virtualTimeMaster = false;
 
     // Decoding plan, fixed at read time: the common aligned layouts are read
     // with one load, everything else through the general bit-field path; a

@@ -197,8 +197,12 @@ bool CIDBlockOp::ReadData(unsigned long long, bool)
     std::optional<std::string> bytes = PathBytes(m_path);
     if (!bytes || !m_stream.Open(*bytes))
         return false;
-    if (!m_stream.ReadAt(0, m_image, sizeof m_image) || std::memcmp(m_image, "MDF     ", 8) != 0)
+    if (!m_stream.ReadAt(0, m_image, sizeof m_image))
         return false;
+    if (std::memcmp(m_image, "MDF     ", 8) != 0) {
+        m_unfinalized = std::memcmp(m_image, "UnFinMF ", 8) == 0;
+        return false;
+    }
     bool littleEndian = (m_image[24] | m_image[25]) == 0;
     m_header = new CHDBlockOp(&m_stream, this);
     return m_header->ReadData(64, littleEndian);

@@ -56,9 +56,13 @@ public:
 
     double GetTimestamp() const;
     CCNBlockOp* GetNextChannel(bool restart);
+    // The file's identifier is "UnFinMF ": a writer left it unfinished.
+    // Such a file is not read.
+    bool IsUnfinalized() const { return m_unfinalized; }
 
 private:
     CMdfStream m_stream;
+    bool m_unfinalized = false;
     unsigned char m_image[64] = {};
     CHDBlockOp* m_header = nullptr;
     std::wstring m_path;

@@ -9,10 +9,12 @@ bool CMDFFileOp::ReadFile(std::wstring const& path)
 {
     delete m_id;
     m_id = nullptr;
+    m_unfinalized = false;
     try {
         m_id = new CIDBlockOp(path);
         if (m_id->ReadData())
             return true;
+        m_unfinalized = m_id->IsUnfinalized();
     } catch (...) {
         DebugOutput("Out of memory while reading an MDF file");
     }

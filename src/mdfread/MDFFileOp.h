@@ -31,7 +31,11 @@ public:
     // Seconds since 2007-01-01 UTC (-1.0 when the file gives none, 0.0 when
     // no file is open).
     double GetMeasurementStartTimestamp() const;
+    // After a ReadFile that failed: the file was refused because it is not
+    // finalized (identifier "UnFinMF "), not because it is damaged.
+    bool WasUnfinalized() const { return m_unfinalized; }
 
 private:
     CIDBlockOp* m_id = nullptr;
+    bool m_unfinalized = false;
 };

@@ -12,6 +12,7 @@ import locale
 import math
 import os
 import sqlite3
+import struct
 import sys
 import tempfile
 
@@ -176,6 +177,8 @@ def check_lists(base, path, out, conn, side, forms):
     if "left out" in output or "ends after" in output:  # names only: no group's records are read
         fail(base, f"the names list read records: {output!r}")
     listed, output = listing(forms.GetChannelStatistics, forms.arg(path), forms.arg(out))
+    if "stored only in part" in output:  # said when a database is built, not by the lists
+        fail(base, f"the statistics list names channels stored in part: {output!r}")
     readable = [e for g, e in expected_entries(side, True) if not sidecar.is_compressed(g)]
     if [{k: v for k, v in entry.items() if k in e} for entry, e in zip(listed, readable)] != readable or \
             len(listed) != len(readable):
@@ -207,6 +210,12 @@ def check_file(path, tmp, forms=Narrow):
         return check_lists(base, path, db + ".json", None, side, forms)
     if result != 1:
         return fail(base, f"build failed: {output}")
+    partial = [f"Channel {sidecar.channel_name(c, v4)} of channel group {n} is stored only in part: "
+               for n, g in enumerate(groups, 1) for c in g["channels"]
+               if c["bit_count"] > 64 or v4 and c["cn_type"] == 1]
+    lines = output.splitlines()
+    if len(lines) != len(partial) or any(not line.startswith(want) for line, want in zip(lines, partial)):
+        fail(base, f"lines other than one per string or variable-length channel: {output!r}")
     conn = sqlite3.connect(f"file:{db}?mode=ro", uri=True)
     if conn.execute("PRAGMA journal_mode").fetchone() != ("delete",):
         fail(base, "journal mode")
@@ -343,6 +352,69 @@ def check_refusals():
         fail("refusals", f"files changed: {sorted(os.listdir())}")
 
 
+def composed_copies():
+    """composed_v410.mf4 and copies patched at the fields the block walker finds: the identifier a logger leaves in
+    a file it did not finish, the time channel made a virtual master (channel type 3), and Map's composition link
+    led to a channel array (the writer stored Map without its CA block, so the copy appends one: one link, array
+    type 0, CN template storage, 2 dimensions of 2 and 3 elements 8 bytes apart) or Frame's to a block head whose
+    length runs past the end of the file."""
+    data = open(os.path.join(FIXTURES, "composed_v410.mf4"), "rb").read()
+    group = sidecar.read_v4(data, strict=False)["groups"][0]
+    at = {c["name"]: c["position"] for c in group["channels"]}
+    ca = b"##CA" + bytes(4) + struct.pack("<QQQBBHIiIQQ", 64, 1, 0, 0, 0, 2, 0, 8, 0, 2, 3)
+    patches = {"composed": [], "unfinished": [(0, b"UnFinMF ")],
+               # the channel type is the first field behind the links
+               "virtual": [(at["time"] + 24 + 8 * sidecar.u64(data, at["time"] + 16), b"\x03")],
+               "array": [(len(data), ca), (at["Map"] + 32, struct.pack("<Q", len(data)))],  # link 1: composition
+               "dangling": [(len(data), b"##CN" + bytes(4) + struct.pack("<QQ", 1000, 0)),
+                            (at["Frame"] + 32, struct.pack("<Q", len(data)))]}
+    for name, changes in patches.items():
+        copy = bytearray(data)
+        for offset, value in changes:
+            copy[offset:offset + len(value)] = value
+        open(name + ".mf4", "wb").write(copy)
+    return group
+
+
+def check_partial_channels():
+    """One line for each channel stored only in part, for a group left out for a virtual time channel and for a
+    file that is not finalized; the results and the values stored stay as they were, nothing else is printed."""
+    group = composed_copies()
+    part = "Channel {} of channel group 1 is stored only in part: {}".format
+    frame = part("Frame", "its member channels (a structure) are not read; only the first 64 of its 104 bits are "
+                 "stored, as an integer")
+    array = part("Map", "of its channel array only the first element is stored")
+    unfinished = ["Could not open MDF file!", "unfinished.mf4", 'The MDF file is not finalized (its identifier is '
+                  '"UnFinMF "): its writer did not finish it, and such files are not read']
+    for mdf, selection, result, lines in [
+            (b"composed.mf4", None, 1, [frame]),
+            (b"array.mf4", None, 1, [frame, array]),
+            (b"array.mf4", b'{"Channels": [{"name": "Speed"}, {"name": "Map"}]}', 1, [array]),
+            (b"dangling.mf4", None, 1, [part("Frame", "only the first 64 of its 104 bits are stored, as an integer")]),
+            (b"unfinished.mf4", None, 0, unfinished),
+            (b"virtual.mf4", None, 0, ["Channel group 1 is left out: it has no time channel (its master channel time "
+                                       "is virtual: times computed from the record number are not read)",
+                                       "No channel group of the MDF file can be loaded",
+                                       "The database p.db was not built"]),
+            (fixture("strings_v330.mdf"), None, 1, [part("text_fixed16", "none of its 128 bits is stored (they are "
+                                                         "not decoded)")]),
+            (fixture("strings_v400.mf4"), None, 1, [
+                part("text_vlsd_utf8", "its values are variable-length signal data, stored as their offsets into the "
+                     "signal data"),
+                part("text_fixed16", "only the first 64 of its 128 bits are stored, as an integer")])]:
+        if os.path.exists("p.db"):
+            os.unlink("p.db")
+        if build(mdf, b"p.db", selection) != (result, "".join(line + "\n" for line in lines)):
+            fail(f"{mdf} with {selection}", build(mdf, b"p.db", selection))
+    if captured(lib.GetChannels, b"unfinished.mf4", b"p.json") != (0, "".join(line + "\n" for line in unfinished)):
+        fail("unfinished.mf4", "the channel list does not say that the file is not finalized")
+    build(b"composed.mf4", b"p.db")
+    start = next(c["byte_offset"] for c in group["channels"] if c["name"] == "Frame")
+    frames = [(as_int64(int.from_bytes(record[start:start + 8], "little")),) for record in sidecar.records(group)]
+    if rows("p.db", "SELECT Signal2 FROM MessageData0001") != frames:
+        fail("composed.mf4", "Frame is not stored as the integer of its first 8 bytes")
+
+
 def check_unwritable_lists():
     """A list is 1 only when the whole document reached its file; devices and
     files of another kind are never replaced by a list."""
@@ -376,4 +448,5 @@ with tempfile.TemporaryDirectory() as narrow, tempfile.TemporaryDirectory() as w
     check_selections()
     check_refusals()
     check_unwritable_lists()
+    check_partial_channels()
 sidecar.report(paths, failures)

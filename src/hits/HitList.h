@@ -44,6 +44,8 @@ class FileHitInfo {
 public:
     explicit FileHitInfo(std::string path) : m_path(std::move(path)) {}
 
+    // The driver replaces the listed name by the bytes of the file it names.
+    void SetPath(std::string path) { m_path = std::move(path); }
     void AddHit(HitInfo const& hit) { m_hits.push_back(hit); }
     void ReserveHits(size_t count) { m_hits.reserve(count); }
     std::string GetPath() const { return m_path; }
@@ -68,8 +70,9 @@ bool ReadFileHitsFromObject(jsonxx::Object const& hitList, std::vector<FileHitIn
 bool ReadDefaultSpacing(jsonxx::Object const& hitList, double& spacing);
 
 // A digest of everything in a hit list that shapes its subset: the default
-// spacing, the alias list as read, and every listed database's path with its
-// hits' start, end and spacing, in list order (descriptions do not count).
+// spacing, the alias list as read, and every listed database's path (as the
+// driver set it: the bytes of the file it names) with its hits' start, end
+// and spacing, in list order (descriptions do not count).
 // Never 0, the value of a database that records none.
 int32_t HitListDigest(double defaultSpacing, std::vector<CChannelInfo> const& channels,
                       std::vector<FileHitInfo> const& files);

@@ -8,6 +8,7 @@
 #include <istream>
 #include <map>
 #include <new>
+#include <optional>
 #include <streambuf>
 
 #include "access/FileInfo.h"
@@ -25,11 +26,10 @@ struct Source {
     double fileStart;
 };
 
-// A listed name as a path: its bytes name the database, like those of a
-// JSON argument. A lone surrogate U+DC80..U+DCFF (as the JSON escape
+// A listed name's bytes: a lone surrogate U+DC80..U+DCFF (as the JSON escape
 // "\udcff" gives it, in its three-byte form) stands for the byte of its
 // value, as in a wide path.
-std::wstring ListedPath(std::string const& name)
+std::string BytesOfEscapes(std::string const& name)
 {
     std::string bytes;
     bytes.reserve(name.size());
@@ -45,7 +45,26 @@ std::wstring ListedPath(std::string const& name)
         }
         bytes.push_back(name[i]);
     }
-    return WidePath(bytes);
+    return bytes;
+}
+
+// The bytes of the file a "FilenameAndPath" names: the one form in which a
+// listed database is opened, compared, counted in the digest and described,
+// whatever form the hit list gave it in. Bytes that name no file and hold
+// bytes no character of the locale takes are tried once more read as Latin-1
+// characters, as names are (NameKey): standard JSON writers escape "é" as
+// "\u00e9", which the parser keeps as the one byte 0xE9. The exact bytes
+// come first, so a raw byte or a "\udce9" still names a file that has it;
+// a locale that cannot write those characters gets no second try.
+std::string NamedFile(std::string const& listed)
+{
+    std::string bytes = BytesOfEscapes(listed);
+    if (bytes.find('\0') != std::string::npos || FileExists(WidePath(bytes).c_str()))
+        return bytes;
+    const std::optional<std::string> read = PathBytes(widestring(bytes));
+    if (read && *read != bytes && FileExists(WidePath(*read).c_str()))
+        return *read;
+    return bytes;
 }
 
 // Resolves the alias list in the database; false, with the diagnostic line,
@@ -54,7 +73,7 @@ std::wstring ListedPath(std::string const& name)
 bool Resolve(FileInfo& file, std::vector<CChannelInfo> const& channels, std::string const& path)
 {
     file.channels = channels;
-    const std::wstring wide = ListedPath(path);
+    const std::wstring wide = WidePath(path);
     const bool usable = path.find('\0') == std::string::npos && file.LoadChannelsFromAliases(wide.c_str()) != -2 && file.HasAllRequiredChannels() &&
                         file.LoadDbChannels(wide.c_str()) != -2 && file.HasAllRequiredChannels();
     if (!usable)
@@ -240,8 +259,12 @@ bool ReadHitRequest(std::string text, HitRequest& request)
         document.parse(input);  // what follows looks only at what the document holds
     }
     std::string().swap(text);
-    return ReadDefaultSpacing(document, request.defaultSpacing) && ReadAliasesFromObject(document, request.channels) &&
-           ReadFileHitsFromObject(document, request.files);
+    if (!ReadDefaultSpacing(document, request.defaultSpacing) || !ReadAliasesFromObject(document, request.channels) ||
+        !ReadFileHitsFromObject(document, request.files))
+        return false;
+    for (FileHitInfo& file : request.files)
+        file.SetPath(NamedFile(file.GetPath()));
+    return true;
 }
 
 int OutputHits(HitRequest const& request, std::wstring const& outputPath, HitListName const& hitListName)
@@ -258,7 +281,7 @@ int OutputHits(HitRequest const& request, std::wstring const& outputPath, HitLis
     bool channelsSet = false;
     for (FileHitInfo const& entry : request.files) {
         const std::string path = entry.GetPath();
-        listed.push_back(ListedPath(path));
+        listed.push_back(WidePath(path));
         FileInfo file;
         if (!Resolve(file, channels, path))
             continue;

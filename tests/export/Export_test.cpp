@@ -302,6 +302,9 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
         {"grid", [] { return Grid(0.0); }, "", 0.01, "UPDATE Messages SET MaxTime = 9e999 WHERE ID = 3;"},
         {"wide", [] { return Wide(1200, 230); }, "", -1.0, rowidGaps},
         {"wide", [] { return Wide(1200, 230); }, "", 7.0, rowidGaps},
+        // A later part's row that part 1 lacks, at the time of a record the grid reads: passed over there too.
+        {"wide", [] { return Wide(600, 8); }, "", 0.5, "DELETE FROM MessageData0001 WHERE rowid = 3; UPDATE "
+         "MessageData0001_0002 SET TIME_VAL = 7.0, Signal501 = -1 WHERE rowid = 3;"},
         {"no_signals", NoSignals},
         {"no_signals", NoSignals, "", 0.1},
         {"types_v400.mf4"},
@@ -412,12 +415,17 @@ TEST_F(Exports, TheExportedFunctionsWriteOneMdfFileOrNothing)
         EXPECT_EQ(capture.text(), partly[i].second);
     }
 
-    auto damaged = [](char const* sql) { return Scenario{"wide", [] { return Wide(600, 5); }, "", -1.0, sql}; };
+    // A later table part that lacks a record of part 1 fails the export, at the recorded times or on a grid.
+    auto damaged = [](char const* sql, double rate = -1.0) {
+        return Scenario{"wide", [] { return Wide(600, 5); }, "", rate, sql};
+    };
     const Scenario grid{"grid", [] { return Grid(0.0); }};
     const std::tuple<Scenario, char const*, char const*, char const*> failures[] = {
         {grid, "text.db", "o", "UNKNOWN_ERROR error from: text.db\n"},
         {grid, "missing.db", "o", "SQLITE_ERROR error from: missing.db\n"},
         {damaged("DELETE FROM MessageData0001_0002 WHERE rowid = 3;"), "source.db", "o", "CPPSQLITE_ERROR error from: source.db\n"},
+        {damaged("DELETE FROM MessageData0001_0002 WHERE rowid = 3;", 0.5), "source.db", "o",
+         "CPPSQLITE_ERROR error from: source.db\n"},
         // A view (here one that recurses without end) or a virtual table where the export reads a table.
         {damaged("ALTER TABLE Channels RENAME TO C; CREATE VIEW Channels AS SELECT * FROM C;"), "source.db", "o",
          "Channels is not a plain table: the database is not exported\n"},

@@ -206,6 +206,11 @@ TEST_F(Hits, ExistingSubsetIsReusedOnlyForTheSameChannelsAndHits)
         return List(OfA("{" + first + R"(}, {"StartTime": 1, "EndTime": 1})"), channel, settings);
     };
     const std::string spaced = R"("SpacingBetweenHitsInOutputFile": 2, )";
+    // The second alternative names the subset's table; the third shapes nothing the subset holds.
+    auto alias = [](std::string const& required, std::string const& channel, std::string const& message) {
+        return R"({"name_in_script": "x", )" + required + R"("OptionalList": [{"channel_name": "x"}, {"channel_name": )"
+               R"("q", "message_name": "Z"}, {"channel_name": ")" + channel + R"(", "message_name": ")" + message + R"("}]})";
+    };
     const std::tuple<char const*, std::string, char const*> changes[] = {
         {"no record of its hit list", List(hits), "PRAGMA user_version = 0"},
         {"a record gone", List(hits), "DELETE FROM MessageData0001 WHERE rowid = 1"},
@@ -217,6 +222,13 @@ TEST_F(Hits, ExistingSubsetIsReusedOnlyForTheSameChannelsAndHits)
         {"a hit's spacing left out", two(R"("StartTime": 2, "EndTime": 4)"), nullptr},
         {"the default spacing", two(R"("StartTime": 2, "EndTime": 4)", R"({"name": "x"})", spaced), nullptr},
         {"the alias list", two(R"("StartTime": 2, "EndTime": 4)", R"({"name": "x", "network_name": "HS CAN"})", spaced),
+         nullptr},
+        // Lists the subset's tables and markers cannot tell apart: only the digest can.
+        {"alternatives", two(R"("StartTime": 2, "EndTime": 4)", alias("", "ab", "c"), spaced), nullptr},
+        {"text moved from one field to the next", two(R"("StartTime": 2, "EndTime": 4)", alias("", "a", "bc"), spaced),
+         nullptr},
+        {"a one-letter name", two(R"("StartTime": 2, "EndTime": 4)", alias("", "b", "bc"), spaced), nullptr},
+        {"the required flag", two(R"("StartTime": 2, "EndTime": 4)", alias(R"("required": false, )", "b", "bc"), spaced),
          nullptr},
     };
     int step = 0;
@@ -247,7 +259,8 @@ TEST_F(Hits, ExistingSubsetIsReusedOnlyForTheSameChannelsAndHits)
 }
 
 // A path inside a hit list given as JSON text names the file of its bytes, as when the list is in a file: the
-// byte 0xFF in narrow text, U+DCFF in wide text and the escape \udcff in either (never "tÿ.db").
+// byte 0xFF in narrow text, U+DCFF in wide text and the escape \udcff in either (never "tÿ.db"); each is
+// described by those bytes, read as Latin-1 text.
 TEST_F(Hits, PathsInsideJsonTextAreBytes)
 {
     std::filesystem::copy_file("a.db", "t\xff.db");
@@ -273,6 +286,7 @@ TEST_F(Hits, PathsInsideJsonTextAreBytes)
         StdoutCapture capture;
         EXPECT_EQ(call(), 0) << capture.text();
         EXPECT_EQ(Subset("o.db", 1), "0.0|1.0\n1.0|2.0\n-\n0.0\n");
+        EXPECT_EQ(testlib::sqlite3("o.db", "SELECT Description FROM Markers").output, "t\u00ff.db\n");
         std::remove("o.db");
     }
 }

@@ -19,6 +19,7 @@ import mdf as mdf_walk  # noqa: E402
 
 lib = ctypes.CDLL(os.environ["VANTREL_LIB"])
 lib.CreateDatabaseW.argtypes = lib.OutputHitsToFileW.argtypes = [ctypes.c_wchar_p, ctypes.c_wchar_p]
+lib.OutputHitsToFile.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
 lib.GetNextRecord.restype = ctypes.c_double
 folder = tempfile.mkdtemp()
 DBL_MAX = sys.float_info.max
@@ -156,6 +157,29 @@ big = shutil.copy(a, os.path.join(folder, "big.db"))
 message, column = query(big, "SELECT MessageId, MessageChannel FROM Channels WHERE Name = 'counter_1s'")[0]
 query(big, "UPDATE MessageData%04d SET Signal%d = 1e9 + Signal%d * 0.125" % (message, column, column))
 check_statistics(extract([{"name": "counter_1s"}], [(big, [(0, 10)])], "bigsubset.db"))
+
+# A database named by bytes that form no UTF-8: raw in a hit list file and as python writes them (os.fsdecode's
+# surrogates, escaped by json.dumps): one source, described alike in the Markers rows and the MDF event names.
+raw = os.fsencode(folder) + b"/src\xe9\xff.db"
+shutil.copy(a, raw)
+counter = [{"name": "counter_1s"}]
+entry = json.dumps({"FilenameAndPath": os.fsdecode(raw), "Hits": [{"EndTime": 1}]}).encode()
+with open(os.path.join(folder, "bytes.json"), "wb") as f:
+    f.write(b'{"Channels": %s, "HitList": [%s, %s]}' % (json.dumps(counter).encode(), entry,
+                                                       entry.replace(b"\\udce9\\udcff", b"\xe9\xff")))
+assert lib.OutputHitsToFile(os.path.join(folder, "bytes.json").encode(), os.path.join(folder, "bytes.mf4").encode()) == 0
+descriptions = query(os.path.join(folder, "bytes.db"), "SELECT Description FROM Markers")
+assert descriptions == [(raw.decode("latin-1"),)] * 2, descriptions
+events = mdf_walk.read_v4(open(os.path.join(folder, "bytes.mf4"), "rb").read(), strict=True)["events"]
+assert [e["name"] for e in events] == [b"Subset File 1 (0 - 1)"] * 2, events
+
+# json.dumps writes "caf\u00e9.db", which the parser reads as the byte 0xE9: the path names caf\xc3\xa9.db, unless a
+# file has that exact byte (here one of other values).
+cafe = shutil.copy(a, os.path.join(folder, "caf\u00e9.db"))
+values = subset(extract(counter, [(cafe, [(0, 10)])], "cafe1.db"))[0]["values"]
+shutil.copy(big, os.fsencode(folder) + b"/caf\xe9.db")
+exact = subset(extract(counter, [(cafe, [(0, 10)])], "cafe2.db"))[0]["values"]
+assert len(values) and values.max() < 1e9 <= exact.min(), (values, exact)
 
 # Names that clash once cleaned for MAT, the reserved name "header", and a name beyond ASCII: its variable name
 # is its Latin-1 bytes and its Channelname its own characters, as the export writes them.

@@ -234,6 +234,7 @@ double CValueRange2Tabular::DefaultIndex()
         for (auto const& state : entry.second->GetStates())
             consider(state.first);
     m_defaultIndex = any ? largest + 1 : 0;
+    m_listsStates = any;
     m_defaultIndexKnown = true;
     return m_defaultIndex;
 }
@@ -265,7 +266,11 @@ bool CValueRange2Tabular::GetPhyVal(double& value)
     }
     if (m_defaultConversion)
         return m_defaultConversion->GetPhyVal(value);
-    if (!m_defaultText.empty())
-        value = DefaultIndex();
+    // Without a default text the default index stands for no state, while
+    // the value as it is would read as the state of the index it equals;
+    // only a table that lists no state leaves it so.
+    const double defaultIndex = DefaultIndex();  // also tells m_listsStates
+    if (!m_defaultText.empty() || m_listsStates)
+        value = defaultIndex;
     return true;
 }

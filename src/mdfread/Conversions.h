@@ -133,7 +133,9 @@ private:
 };
 
 // Range-to-text table; a value inside range i becomes i, the range's own
-// position in the list.
+// position in the list. A value in no range becomes the default index also
+// without a default text, when the table lists states: kept as it is, it
+// would read as the state of the index it equals.
 class CValueRange2Tabular : public CConversionType {
 public:
     using Nested = std::shared_ptr<CCCBlockOp>;
@@ -155,5 +157,6 @@ private:
     std::string m_defaultText;
     Nested m_defaultConversion;
     bool m_defaultIndexKnown = false;
+    bool m_listsStates = false;  // before the default text; known with the default index
     double m_defaultIndex = 0;
 };

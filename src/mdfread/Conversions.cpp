@@ -22,6 +22,16 @@ void AddNestedStates(std::map<double, std::string>& states,
             states.insert(state);
 }
 
+template <typename Key>
+bool AnyChangesNumbers(std::map<Key, std::shared_ptr<CCCBlockOp>> const& conversions,
+                       std::shared_ptr<CCCBlockOp> const& defaultConversion)
+{
+    if (defaultConversion && defaultConversion->ChangesNumbers())
+        return true;
+    return std::any_of(conversions.begin(), conversions.end(),
+                       [](auto const& entry) { return entry.second->ChangesNumbers(); });
+}
+
 }  // namespace
 
 bool CLinear::GetPhyVal(double& value)
@@ -195,6 +205,11 @@ bool CValue2Tabular::GetPhyVal(double& value)
     return true;
 }
 
+bool CValue2Tabular::ChangesNumbers() const
+{
+    return AnyChangesNumbers(m_conversions, m_defaultConversion);
+}
+
 // ---- Range to text ---------------------------------------------------------
 
 void CValueRange2Tabular::AddConversion(double lower, double upper, const std::string& text)
@@ -273,4 +288,9 @@ bool CValueRange2Tabular::GetPhyVal(double& value)
     if (!m_defaultText.empty() || m_listsStates)
         value = defaultIndex;
     return true;
+}
+
+bool CValueRange2Tabular::ChangesNumbers() const
+{
+    return AnyChangesNumbers(m_conversions, m_defaultConversion);
 }

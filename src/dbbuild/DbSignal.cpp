@@ -275,6 +275,12 @@ int GetOrbkDataType(CCNBlockOp* channel)
 {
     if (channel->IsFloat())
         return channel->GetBitCount() == 32 ? 3 : 4;
+    // Text states beside physical values (the values without a text go
+    // through a nested scaling): what is stored is a double, which an integer
+    // of the channel's width would cut.
+    CCCBlockOp const* conversion = channel->GetConversion();
+    if (conversion && !conversion->GetStates().empty() && conversion->ChangesNumbers())
+        return 4;
     return channel->IsSigned() ? 1 : 0;
 }
 

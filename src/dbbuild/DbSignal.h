@@ -94,7 +94,8 @@ struct DbMessage {
 };
 
 // Channels.DataType of the channel: 0 unsigned, 1 signed integer, 3 float of
-// 32 bits, 4 other floats.
+// 32 bits, 4 other floats and integers whose text states stand beside
+// physical values.
 int GetOrbkDataType(CCNBlockOp* channel);
 // "name | message | network" when the comment holds " | ", else
 // "name |  | ": the key a signal selection names the channel by.

@@ -48,8 +48,10 @@ bool CCCBlockOp::ReadData(unsigned long long offset, bool littleEndian)
         return false;
     if (!(IsMdf4() ? ReadMdf4(bytes) : ReadMdf3(bytes)))
         return false;
-    if (m_rule)
+    if (m_rule) {
         m_states = m_rule->GetStates();
+        m_changesNumbers = m_rule->ChangesNumbers();
+    }
     return true;
 }
 

@@ -26,6 +26,9 @@ public:
     // Gathered once, when the block is read: a table's nested conversions
     // are shared, and their states would otherwise be gathered once per path.
     const std::map<double, std::string>& GetStates() const { return m_states; }
+    // The rule's ChangesNumbers, also gathered once; false without a rule,
+    // whose values stay raw.
+    bool ChangesNumbers() const { return m_changesNumbers; }
     bool GetLinearFormula(double& slope, double& offset) const
     {
         return m_rule ? m_rule->GetLinearFormula(slope, offset) : false;
@@ -58,6 +61,7 @@ private:
     unsigned m_type = 65535;
     std::string m_unit;
     std::map<double, std::string> m_states;
+    bool m_changesNumbers = false;
     int m_depth = 0;      // tables this block is nested in
     int m_height = 0;     // levels of conversions nested below it
     bool m_reading = false;

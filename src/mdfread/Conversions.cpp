@@ -22,6 +22,16 @@ void AddNestedStates(std::map<double, std::string>& states,
             states.insert(state);
 }
 
+template <typename Key>
+bool AnyChangesNumbers(std::map<Key, std::shared_ptr<CCCBlockOp>> const& conversions,
+                       std::shared_ptr<CCCBlockOp> const& defaultConversion)
+{
+    if (defaultConversion && defaultConversion->ChangesNumbers())
+        return true;
+    return std::any_of(conversions.begin(), conversions.end(),
+                       [](auto const& entry) { return entry.second->ChangesNumbers(); });
+}
+
 }  // namespace
 
 bool CLinear::GetPhyVal(double& value)
@@ -195,6 +205,11 @@ bool CValue2Tabular::GetPhyVal(double& value)
     return true;
 }
 
+bool CValue2Tabular::ChangesNumbers() const
+{
+    return AnyChangesNumbers(m_conversions, m_defaultConversion);
+}
+
 // ---- Range to text ---------------------------------------------------------
 
 void CValueRange2Tabular::AddConversion(double lower, double upper, const std::string& text)
@@ -234,6 +249,7 @@ double CValueRange2Tabular::DefaultIndex()
         for (auto const& state : entry.second->GetStates())
             consider(state.first);
     m_defaultIndex = any ? largest + 1 : 0;
+    m_listsStates = any;
     m_defaultIndexKnown = true;
     return m_defaultIndex;
 }
@@ -265,7 +281,16 @@ bool CValueRange2Tabular::GetPhyVal(double& value)
     }
     if (m_defaultConversion)
         return m_defaultConversion->GetPhyVal(value);
-    if (!m_defaultText.empty())
-        value = DefaultIndex();
+    // Without a default text the default index stands for no state, while
+    // the value as it is would read as the state of the index it equals;
+    // only a table that lists no state leaves it so.
+    const double defaultIndex = DefaultIndex();  // also tells m_listsStates
+    if (!m_defaultText.empty() || m_listsStates)
+        value = defaultIndex;
     return true;
+}
+
+bool CValueRange2Tabular::ChangesNumbers() const
+{
+    return AnyChangesNumbers(m_conversions, m_defaultConversion);
 }

@@ -27,15 +27,23 @@ public:
         (void)offset;
         return false;
     }
+    // Whether GetPhyVal can give a number other than the raw value or a text
+    // table's key or index: a physical value, which the channel's integer
+    // type need not hold.
+    virtual bool ChangesNumbers() const { return true; }
 };
 
-class COne2One : public CConversionType {};
+class COne2One : public CConversionType {
+public:
+    bool ChangesNumbers() const override { return false; }
+};
 
 class CLinear : public CConversionType {
 public:
     CLinear(double p1, double p2) : m_p1(p1), m_p2(p2) {}
     bool GetPhyVal(double& value) override;
     bool GetLinearFormula(double& slope, double& offset) const override;
+    bool ChangesNumbers() const override { return !(m_p2 == 1 && m_p1 == 0); }
 
 private:
     double m_p1, m_p2;
@@ -83,6 +91,7 @@ public:
 class CTextFormula : public CConversionType {
 public:
     bool GetPhyVal(double& value) override { (void)value; return false; }
+    bool ChangesNumbers() const override { return false; }
 };
 
 class CValue2Value : public CConversionType {
@@ -121,6 +130,7 @@ public:
     void AddConversion(double key, Nested conversion, bool isDefault);
     std::map<double, std::string> GetStates() override;
     bool GetPhyVal(double& value) override;
+    bool ChangesNumbers() const override;
     double GetDefaultKey() const;
 
 private:
@@ -133,7 +143,9 @@ private:
 };
 
 // Range-to-text table; a value inside range i becomes i, the range's own
-// position in the list.
+// position in the list. A value in no range becomes the default index also
+// without a default text, when the table lists states: kept as it is, it
+// would read as the state of the index it equals.
 class CValueRange2Tabular : public CConversionType {
 public:
     using Nested = std::shared_ptr<CCCBlockOp>;
@@ -146,6 +158,7 @@ public:
     void SetDefault(Nested conversion);
     std::map<double, std::string> GetStates() override;
     bool GetPhyVal(double& value) override;
+    bool ChangesNumbers() const override;
 
 private:
     double DefaultIndex();
@@ -155,5 +168,6 @@ private:
     std::string m_defaultText;
     Nested m_defaultConversion;
     bool m_defaultIndexKnown = false;
+    bool m_listsStates = false;  // before the default text; known with the default index
     double m_defaultIndex = 0;
 };

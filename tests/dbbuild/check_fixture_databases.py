@@ -125,7 +125,10 @@ def check_message(where, conn, v4, group, mid, cid, start):
             fail(where, f"the schema of {table} is not {want[:80]}...")
     for k, (channel, kind) in enumerate(zip(channels, kinds), 1):
         cid, w = cid + 1, f"{where} {channel['name']}"
-        data_type = (3 if channel["bit_count"] == 32 else 4) if is_float(channel, v4) else \
+        # A text table with a nested scaling gives doubles beside its states.
+        scaled = kind == "State Encoded" and any(isinstance(r, dict) and r["cc_type"] == 1 and r["vals"] != [0.0, 1.0]
+                                                 for r in channel["conversion"].get("refs", []))
+        data_type = (3 if channel["bit_count"] == 32 else 4) if is_float(channel, v4) or scaled else \
             int(sidecar.is_signed(channel, v4))
         params = sidecar.linear_params(channel.get("conversion") or {}, v4) or [0.0, 1.0]
         row = conn.execute("SELECT * FROM Channels WHERE ID = ?", (cid,)).fetchone() or (None,) * 26
@@ -291,6 +294,22 @@ def check_selections():
             fail("selection", text)
 
 
+def check_text_defaults():
+    """The fixture's text tables (rules in its README): AmbTemp and VehSpd hold physical values beside their
+    states and are described as doubles; a raw value of Level in no range reads as no state."""
+    mdf = fixture("textdefaults_v410.mf4")
+    build(mdf, b"t.db")
+    described = rows("t.db", "SELECT Name, SignalType, DataType FROM Channels WHERE ID > 0 ORDER BY ID")
+    if described != [("AmbTemp", "State Encoded", 4), ("VehSpd", "State Encoded", 4), ("Level", "State Encoded", 0)]:
+        fail("textdefaults", f"described as {described}")
+    group = sidecar.read_v4(open(mdf, "rb").read(), strict=False)["groups"][0]
+    ranges = {"low": (10, 11), "mid": (12, 13), "high": (20, 25), "top": (30, 31)}
+    states = dict(rows("t.db", "SELECT NumVal, StateText FROM ChannelStates WHERE ChannelId = 3"))
+    for raw, stored in zip(sidecar.values(group, "Level"), db_checks.column(sqlite3.connect("t.db"), 1, 3)):
+        if states.get(stored) != next((text for text, (low, high) in ranges.items() if low <= raw <= high), None):
+            fail("textdefaults Level", f"raw {raw} reads as {stored} ({states.get(stored)})")
+
+
 def check_refusals():
     """The database goes beside the MDF file with only the file name's
     extension replaced, unless named. Unusable selections, the MDF file or
@@ -446,6 +465,7 @@ with tempfile.TemporaryDirectory() as narrow, tempfile.TemporaryDirectory() as w
             check_file(p, wide, Wide)
     os.chdir(narrow)
     check_selections()
+    check_text_defaults()
     check_refusals()
     check_unwritable_lists()
     check_partial_channels()

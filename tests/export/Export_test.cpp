@@ -317,6 +317,9 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
         {"multirate_v400.mf4", {}, "ForceRateGap=0.05\nWriteDuplicates=2\n", 0.005},
         {"bigrecord1100_v330.mdf", {}, "", 0.5},
         {"types_v400.mf4", {}, "", 0.05},
+        // Text states beside physical values (AmbTemp, VehSpd), and range indices (Level).
+        {"textdefaults_v410.mf4"},
+        {"textdefaults_v410.mf4", {}, "GroupMessages=0\n", 0.05},
         // The collection (key 4) and Sequence choose and order the channels, all bits choose those of a
         // non-zero Sequence; when nothing is chosen, everything is.
         {"multirate_v400.mf4", {}, "WriteUnits=1\n", -1.0, "UPDATE Channels SET Sequence = ID * 7 % 15, "

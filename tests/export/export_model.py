@@ -4,7 +4,8 @@ the checks of every output against it: MDF files through the strict block walker
 The model follows the export rules: the channels of the collection (all when it holds none), messages ordered
 by their first Sequence, channels by Sequence; physical ("Double") values as stored; every value written at
 its stored width unless it is physical or only makes sense scaled (states with a scaling, multiplexed),
-which are written as scaled doubles.
+which are written as scaled doubles. That width must hold the stored value: an integer description of a
+physical value is a fault, never a value to cut.
 usage: export_model.py (<database> <output base> <rate ms> <formats>)... prints each output that differs."""
 import collections
 import csv
@@ -58,16 +59,23 @@ class Channel:
         """The value the MDF record must hold for a stored column value."""
         (kind, bits), stored = self.kind, None if stored is MISSING else stored
         if kind != "float":
-            value = int(stored or 0) & ((1 << bits) - 1)
-            return value - (1 << bits) if kind == "int" and value >> (bits - 1) else value
+            value = self.integer(stored) & ((1 << bits) - 1)
+            value = value - (1 << bits) if kind == "int" and value >> (bits - 1) else value
+            assert bits == 64 or value == self.integer(stored), (self.name, stored, "does not fit", self.kind)
+            return value
         if stored is None:
             return math.inf if bits == 32 else DBL_MAX
         if bits == 32:
             return struct.unpack("<f", struct.pack("<f", stored))[0] if abs(stored) < 3.4e38 else math.copysign(math.inf, stored)
         return stored * self.slope + self.offset if self.scaled_double else float(stored)
 
+    def integer(self, stored):
+        """An integer channel's stored value (NULL: 0); a fraction would be cut."""
+        assert stored is None or stored == int(stored), (self.name, stored, "is described as an integer")
+        return int(stored or 0)
+
     def stored_integer(self, stored):
-        bits = int(stored or 0) & (2**64 - 1)
+        bits = self.integer(stored) & (2**64 - 1)
         return bits if self.data_type == 0 else bits - (bits >> 63) * 2**64
 
     def stored_value(self, stored):

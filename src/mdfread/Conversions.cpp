@@ -230,28 +230,26 @@ void CValueRange2Tabular::SetDefault(Nested conversion)
     m_defaultConversion = std::move(conversion);
 }
 
-// One more than the largest state listed before the default text: the range
-// texts and the nested conversions' states.
-double CValueRange2Tabular::DefaultIndex()
+// One more than the largest state listed before the default text (the range
+// texts and the nested conversions' states); nothing when none is listed.
+std::optional<double> CValueRange2Tabular::IndexAfterStates()
 {
-    if (m_defaultIndexKnown)
-        return m_defaultIndex;
-    bool any = false;
-    double largest = 0;
-    auto consider = [&](double key) {
-        if (!any || key > largest)
+    if (m_indexAfterStatesKnown)
+        return m_indexAfterStates;
+    std::optional<double> largest;
+    auto consider = [&largest](double key) {
+        if (!largest || key > *largest)
             largest = key;
-        any = true;
     };
     for (auto& entry : m_texts)
         consider(double(entry.first));
     for (auto const& entry : m_conversions)
         for (auto const& state : entry.second->GetStates())
             consider(state.first);
-    m_defaultIndex = any ? largest + 1 : 0;
-    m_listsStates = any;
-    m_defaultIndexKnown = true;
-    return m_defaultIndex;
+    if (largest)
+        m_indexAfterStates = *largest + 1;
+    m_indexAfterStatesKnown = true;
+    return m_indexAfterStates;
 }
 
 std::map<double, std::string> CValueRange2Tabular::GetStates()
@@ -261,7 +259,7 @@ std::map<double, std::string> CValueRange2Tabular::GetStates()
         states.insert({double(entry.first), entry.second});
     AddNestedStates(states, m_conversions, m_defaultConversion);
     if (!m_defaultConversion && !m_defaultText.empty())
-        states.insert({DefaultIndex(), m_defaultText});
+        states.insert({IndexAfterStates().value_or(0), m_defaultText});
     return states;
 }
 
@@ -284,9 +282,9 @@ bool CValueRange2Tabular::GetPhyVal(double& value)
     // Without a default text the default index stands for no state, while
     // the value as it is would read as the state of the index it equals;
     // only a table that lists no state leaves it so.
-    const double defaultIndex = DefaultIndex();  // also tells m_listsStates
-    if (!m_defaultText.empty() || m_listsStates)
-        value = defaultIndex;
+    const std::optional<double> defaultIndex = IndexAfterStates();
+    if (defaultIndex || !m_defaultText.empty())
+        value = defaultIndex.value_or(0);
     return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -161,13 +162,13 @@ public:
     bool ChangesNumbers() const override;
 
 private:
-    double DefaultIndex();
+    // The default index; nothing while no state is listed.
+    std::optional<double> IndexAfterStates();
     std::vector<std::pair<double, double>> m_ranges;
     std::map<size_t, std::string> m_texts;
     std::map<size_t, Nested> m_conversions;
     std::string m_defaultText;
     Nested m_defaultConversion;
-    bool m_defaultIndexKnown = false;
-    bool m_listsStates = false;  // before the default text; known with the default index
-    double m_defaultIndex = 0;
+    bool m_indexAfterStatesKnown = false;
+    std::optional<double> m_indexAfterStates;
 };

@@ -1,5 +1,7 @@
 #include "dbbuild/DbSignal.h"
 
+#include <algorithm>
+
 #ifdef __x86_64__
 #include <immintrin.h>
 #endif
@@ -7,6 +9,7 @@
 #include "mdfread/CCBlock.h"
 #include "mdfread/CNBlock.h"
 #include "support/LibUtils.h"
+#include "support/MeasurementDb.h"
 
 DbSignal::DbSignal(CCNBlockOp* cn) : channel(cn)
 {
@@ -275,13 +278,23 @@ int GetOrbkDataType(CCNBlockOp* channel)
 {
     if (channel->IsFloat())
         return channel->GetBitCount() == 32 ? 3 : 4;
-    // Text states beside physical values (the values without a text go
-    // through a nested scaling): what is stored is a double, which an integer
-    // of the channel's width would cut.
+    const bool isSigned = channel->IsSigned();
     CCCBlockOp const* conversion = channel->GetConversion();
-    if (conversion && !conversion->GetStates().empty() && conversion->ChangesNumbers())
-        return 4;
-    return channel->IsSigned() ? 1 : 0;
+    if (conversion) {
+        // Text states beside physical values (the values without a text go
+        // through a nested scaling), or state numbers past the integer the
+        // channel is exported as (a default one above a largest key of 255
+        // on 8 bits): what is stored is then a number that integer would
+        // cut, and is described as a double, which holds it.
+        auto const& states = conversion->GetStates();
+        if (!states.empty() &&
+            (conversion->ChangesNumbers() ||
+             std::any_of(states.begin(), states.end(), [&](auto const& state) {
+                 return !MeasurementDb::IntegerHolds(state.first, static_cast<int>(channel->GetBitCount()), isSigned);
+             })))
+            return 4;
+    }
+    return isSigned ? 1 : 0;
 }
 
 std::string GetUniqueChannelName(CCNBlockOp* channel)

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "support/MeasurementDb.h"
+
 bool Exp_ShowProgress = false;
 bool CArbitration::m_bUseMessageBytes = false;
 
@@ -71,13 +73,7 @@ bool CArbitration::SignalList::IsMultiplexed() const
 
 int CArbitration::SignalList::GetIntSize() const
 {
-    if (DataType >= 3)
-        return 0;
-    if (BitLength <= 8)
-        return 8;
-    if (BitLength <= 16)
-        return 16;
-    return BitLength <= 32 ? 32 : 64;
+    return DataType >= 3 ? 0 : MeasurementDb::IntegerWidth(BitLength);
 }
 
 int CArbitration::SignalList::GetTypeCode() const

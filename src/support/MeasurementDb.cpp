@@ -1,5 +1,7 @@
 #include "support/MeasurementDb.h"
 
+#include <cmath>
+
 #include "support/CFormat.h"
 
 namespace MeasurementDb {
@@ -28,6 +30,23 @@ std::string SignalColumnName(int signalNumber)
 bool StoresPhysicalValues(std::string const& signalType)
 {
     return signalType == kSignalTypeDouble;
+}
+
+int IntegerWidth(int bitLength)
+{
+    if (bitLength <= 8)
+        return 8;
+    if (bitLength <= 16)
+        return 16;
+    return bitLength <= 32 ? 32 : 64;
+}
+
+bool IntegerHolds(double number, int bitLength, bool isSigned)
+{
+    if (number != std::floor(number))
+        return false;
+    const double span = std::ldexp(1.0, IntegerWidth(bitLength) - (isSigned ? 1 : 0));
+    return isSigned ? number >= -span && number < span : number >= 0 && number < span;
 }
 
 wchar_t const* const kSchemaTables[kSchemaTableCount] = {

@@ -44,6 +44,12 @@ extern char const* const kSignalTypeStateEncoded;  // raw keys of ChannelStates
 // Slope/Offset.
 bool StoresPhysicalValues(std::string const& signalType);
 
+// A channel of an integer DataType (0 unsigned, 1 signed) is exported as an
+// integer of the smallest of 8, 16, 32 or 64 bits that takes its BitLength.
+int IntegerWidth(int bitLength);
+// Whether that integer holds the number exactly.
+bool IntegerHolds(double number, int bitLength, bool isSigned);
+
 // ---- Schema texts ------------------------------------------------------------
 // Stored files and every reader depend on these texts as they appear in
 // sqlite_master: keep them byte for byte.

@@ -51,17 +51,18 @@ std::vector<std::string> LostParts(DbSignal const& signal)
         lost.push_back("of its channel array only the first element is stored");
     if (channel->IsVariableLength())
         lost.push_back("its values are variable-length signal data, stored as their offsets into the signal data");
+    // Raw integers and integer codes read the first 64 bits; any other code
+    // (MDF 3 strings through a conversion) decodes none of them, whatever
+    // their number.
     const unsigned bits = channel->GetBitCount();
-    if (bits > 64) {
-        // Raw integers and integer codes read the first 64 bits; any other
-        // code (MDF 3 strings through a conversion) decodes none of them.
-        const GroupReader::Reading reading = GroupReader::ReadingOf(signal);
-        const bool leadingBits = reading == GroupReader::Reading::RawInteger ||
-                                 (reading != GroupReader::Reading::RawFloat && IsIntegerCode(channel->GetDataType()));
-        const std::string count = std::to_string(bits);
-        lost.push_back(leadingBits ? "only the first 64 of its " + count + " bits are stored, as an integer"
-                                   : "none of its " + count + " bits is stored (they are not decoded)");
-    }
+    const GroupReader::Reading reading = GroupReader::ReadingOf(signal);
+    const bool leadingBits = reading == GroupReader::Reading::RawInteger ||
+                             (reading != GroupReader::Reading::RawFloat && IsIntegerCode(channel->GetDataType()));
+    const std::string count = std::to_string(bits);
+    if (bits > 64 && leadingBits)
+        lost.push_back("only the first 64 of its " + count + " bits are stored, as an integer");
+    else if (!leadingBits && (bits > 64 || !channel->IsFloat()))
+        lost.push_back("none of its " + count + " bits is stored (they are not decoded)");
     return lost;
 }
 

@@ -12,6 +12,7 @@ import locale
 import math
 import os
 import sqlite3
+import stat
 import struct
 import sys
 import tempfile
@@ -295,8 +296,9 @@ def check_selections():
 
 
 def check_text_defaults():
-    """The fixture's text tables (rules in its README): AmbTemp and VehSpd hold physical values beside their
-    states and are described as doubles; a raw value of Level in no range reads as no state."""
+    """The text tables of two fixtures (rules in their README): AmbTemp and VehSpd hold physical values beside
+    their states and are described as doubles; a raw value of Level in no range reads as no state; default state
+    numbers past the channel's type."""
     mdf = fixture("textdefaults_v410.mf4")
     build(mdf, b"t.db")
     described = rows("t.db", "SELECT Name, SignalType, DataType FROM Channels WHERE ID > 0 ORDER BY ID")
@@ -308,6 +310,33 @@ def check_text_defaults():
     for raw, stored in zip(sidecar.values(group, "Level"), db_checks.column(sqlite3.connect("t.db"), 1, 3)):
         if states.get(stored) != next((text for text, (low, high) in ranges.items() if low <= raw <= high), None):
             fail("textdefaults Level", f"raw {raw} reads as {stored} ({states.get(stored)})")
+    # Tables whose default's number lies past the channel's type (all but Door's) are described as doubles,
+    # which hold it; every raw value reads as its key's text, else as the default text (the fixture's README).
+    mdf = fixture("statekeys_v410.mf4")
+    build(mdf, b"k.db")
+    tables = {"Switch": ({0: "Off", 1: "On", 255: "SNA"}, "Unknown"),
+              "Gear": ({-1: "Reverse", 0: "Neutral", 127: "Fault"}, "Forward"),
+              "Mode": ({0: "Init", 65535: "SNA"}, "Running"), "Door": ({0: "Closed", 1: "Open"}, "Ajar")}
+    want = [(name, "State Encoded", 0 if name == "Door" else 4) for name in tables]
+    if rows("k.db", "SELECT Name, SignalType, DataType FROM Channels WHERE ID > 0 ORDER BY ID") != want:
+        fail("statekeys", "described as " + str(rows("k.db", "SELECT Name, DataType FROM Channels")))
+    group = sidecar.read_v4(open(mdf, "rb").read(), strict=False)["groups"][0]
+    for k, (name, (keys, default)) in enumerate(tables.items(), 1):
+        states = dict(rows("k.db", f"SELECT NumVal, StateText FROM ChannelStates WHERE ChannelId = {k}"))
+        stored = db_checks.column(sqlite3.connect("k.db"), 1, k)
+        raws = sidecar.values(group, name)
+        if len(set(raws)) < 3 or [states.get(v) for v in stored] != [keys.get(raw, default) for raw in raws]:
+            fail(f"statekeys {name}", f"raw {raws} stored as {stored}")
+
+
+def device_node(name, minor):
+    """A node of the memory device (1, minor) in the test's folder, never the machine's own: a refusal that
+    regressed replaces no device of the host. None without the right to make one (not root)."""
+    try:
+        os.mknod(name, stat.S_IFCHR | 0o600, os.makedev(1, minor))
+    except PermissionError:
+        return None
+    return name
 
 
 def check_refusals():
@@ -332,6 +361,7 @@ def check_refusals():
     open("text.db", "w").write("not a database")
     rows("other.db", "CREATE TABLE t (x)")
     os.mkfifo("fifo.db")
+    null = device_node(b"null.db", 3)
     files, before = sorted(os.listdir()), {name: open(name, "rb").read() for name in ("out.db", "named.db", "text.db")}
     for mdf, db, selection, diagnostic in [
             (b"run.mf4", b"run.mf4", None, "would replace the MDF file it is built from"),
@@ -341,7 +371,7 @@ def check_refusals():
             (types, b"s.json", b"s.json", "would replace the signal selection"),
             (types, b"text.db", None, "is not a measurement database"),
             (types, b"other.db", None, "is not a measurement database"),
-            (types, b"fifo.db", None, "not a regular file"), (types, b"/dev/null", None, "not a regular file"),
+            (types, b"fifo.db", None, "not a regular file"), *[(types, null, None, "not a regular file")] * bool(null),
             (types, b"none/out.db", None, "SQLITE_CANTOPEN error from: none/out.db"),
             (fixture("long1m_v410_transposed.mf4"), b"out.db", None, "The database out.db was not built"),
             (b"missing.mf4", b"out.db", None, "Could not open MDF file!\nmissing.mf4\n"),
@@ -367,7 +397,7 @@ def check_refusals():
     if "cannot be named exactly" not in captured(lib.CreateDatabaseW, "run.mf4", "\ud800.db")[1]:
         fail("target", "a wide path without a byte form")
     if sorted(os.listdir()) != files or any(open(name, "rb").read() != kept for name, kept in before.items()) or \
-            captured(lib.CreateDatabaseW, None, None)[0] != 0:
+            captured(lib.CreateDatabaseW, None, None)[0] != 0 or (null and not stat.S_ISCHR(os.stat(null).st_mode)):
         fail("refusals", f"files changed: {sorted(os.listdir())}")
 
 
@@ -405,6 +435,12 @@ def check_partial_channels():
     array = part("Map", "of its channel array only the first element is stored")
     unfinished = ["Could not open MDF file!", "unfinished.mf4", 'The MDF file is not finalized (its identifier is '
                   '"UnFinMF "): its writer did not finish it, and such files are not read']
+    # A copy whose string (with a conversion) holds 64 bits: decoded no more than the wider one.
+    strings = open(fixture("strings_v330.mdf"), "rb").read()
+    text = next(c for c in sidecar.read_v3(strings, strict=False)["groups"][0]["channels"]
+                if c["name"] == "text_fixed16")
+    open("string64.mdf", "wb").write(strings[:text["position"] + 188] + struct.pack("<H", 64) +
+                                     strings[text["position"] + 190:])
     for mdf, selection, result, lines in [
             (b"composed.mf4", None, 1, [frame]),
             (b"array.mf4", None, 1, [frame, array]),
@@ -417,6 +453,7 @@ def check_partial_channels():
                                        "The database p.db was not built"]),
             (fixture("strings_v330.mdf"), None, 1, [part("text_fixed16", "none of its 128 bits is stored (they are "
                                                          "not decoded)")]),
+            (b"string64.mdf", None, 1, [part("text_fixed16", "none of its 64 bits is stored (they are not decoded)")]),
             (fixture("strings_v400.mf4"), None, 1, [
                 part("text_vlsd_utf8", "its values are variable-length signal data, stored as their offsets into the "
                      "signal data"),
@@ -439,8 +476,11 @@ def check_unwritable_lists():
     files of another kind are never replaced by a list."""
     mdf = fixture("network_v400.mf4")
     os.mkdir("lists")
+    os.mkfifo("list.fifo")
+    full = device_node(b"full.json", 7)
     for target, diagnostic in ((b"lists/none/l.json", "Could not open Json file!\nlists/none/l.json\n"),
-                               (b"/dev/full", "left untouched"), (mdf, "left untouched")):
+                               (b"list.fifo", "left untouched"), *[(full, "left untouched")] * bool(full),
+                               (mdf, "left untouched")):
         result, output = captured(lib.GetChannels, mdf, target)
         if result != 0 or diagnostic not in output:
             fail(f"list to {target}", output)
@@ -451,7 +491,7 @@ def check_unwritable_lists():
              (lib.GetChannelStatisticsW, "", None)]
     refused = [captured(*call) for call in calls]  # each with its diagnostic line, no file
     if result != 0 or "Could not write lists/l.json" not in output or any(r or not o for r, o in refused) or \
-            os.listdir("lists") or os.path.exists("l") or not os.path.exists("/dev/full"):
+            os.listdir("lists") or os.path.exists("l") or (full and not stat.S_ISCHR(os.stat(full).st_mode)):
         fail("lists", f"{result}: {output} {os.listdir('lists')}")
 
 

@@ -324,7 +324,8 @@ TEST_F(Hits, OutputNamesAndClosingRows)
 }
 
 // Nothing is written (-2) and every file stays as it was for a listed source at the subset path (a.db, or
-// a.mat whose subset is a.db), a text file or a measurement database without Markers at the subset path, a
+// a.mat whose subset is a.db; s.db or s.mat for a subset an earlier extraction wrote, which only its listing
+// keeps from being rebuilt), a text file or a measurement database without Markers at the subset path, a
 // text file at the output path; and for a write beyond 256 bytes (in a child, which the limit binds), with
 // and without the subset there already.
 TEST_F(Hits, NothingInTheWayIsTouchedAndNoPartialFileIsLeft)
@@ -345,11 +346,17 @@ TEST_F(Hits, NothingInTheWayIsTouchedAndNoPartialFileIsLeft)
         waitpid(child, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) - 100 : -1000;
     };
+    ASSERT_EQ(Run(list, "s.db").first, 0);
+    const std::string subset = List(R"({"FilenameAndPath": "s.db", "Hits": [{"StartTime": 1, "EndTime": 4}]})");
     auto before = Files();
-    for (char const* output : {"a.db", "./a.mat", "f.mf4", "g.mf4", "h.mf4"}) {
-        const auto [result, printed] = Run(list, output);
+    const std::pair<std::string, char const*> refused[] = {{list, "a.db"},  {list, "./a.mat"}, {list, "f.mf4"},
+                                                           {list, "g.mf4"}, {list, "h.mf4"},   {subset, "s.db"},
+                                                           {subset, "s.mat"}};
+    for (auto const& [hits, output] : refused) {
+        const auto [result, printed] = Run(hits, output);
         EXPECT_EQ(result, -2) << output;
-        EXPECT_NE(printed.find("left untouched"), std::string::npos) << printed;
+        EXPECT_NE(printed.find(hits == subset ? "would replace a listed database" : "left untouched"),
+                  std::string::npos) << printed;
     }
     for (char const* output : {"w.db", "w.mat", "w.mf4"})
         EXPECT_EQ(limited(output), -2) << output;

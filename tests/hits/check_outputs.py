@@ -16,6 +16,7 @@ import scipy.io
 
 sys.path.insert(0, os.path.join(os.environ["VANTREL_SOURCE"], "tests", "testlib"))
 import mdf as mdf_walk  # noqa: E402
+from libcall import captured  # noqa: E402
 
 lib = ctypes.CDLL(os.environ["VANTREL_LIB"])
 lib.CreateDatabaseW.argtypes = lib.OutputHitsToFileW.argtypes = [ctypes.c_wchar_p, ctypes.c_wchar_p]
@@ -180,6 +181,12 @@ values = subset(extract(counter, [(cafe, [(0, 10)])], "cafe1.db"))[0]["values"]
 shutil.copy(big, os.fsencode(folder) + b"/caf\xe9.db")
 exact = subset(extract(counter, [(cafe, [(0, 10)])], "cafe2.db"))[0]["values"]
 assert len(values) and values.max() < 1e9 <= exact.min(), (values, exact)
+# A name that neither form names is reported by the bytes it was listed as, not by their Latin-1 reading.
+gone = json.dumps({"Channels": counter,
+                   "HitList": [{"FilenameAndPath": folder + "/gone\u00e9.db", "Hits": [{"EndTime": 1}]}]})
+result, printed = captured(lib.OutputHitsToFileW, gone, os.path.join(folder, "gone.db"), raw=True)
+assert result == -2, (result, printed)
+assert b"File does not have enough signals for script %s/gone\xe9.db\n" % os.fsencode(folder) in printed, printed
 
 # Names that clash once cleaned for MAT, the reserved name "header", and a name beyond ASCII: its variable name
 # is its Latin-1 bytes and its Channelname its own characters, as the export writes them.

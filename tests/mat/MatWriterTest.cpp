@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -45,12 +46,22 @@ TEST(MatWriter, RefusedArgumentsAndSizes)
         mxCreateStringW(nullptr)};
     for (mxArray_tag* array : refused)
         EXPECT_EQ(array, nullptr);
-    EXPECT_TRUE(matClose(nullptr) == 0 && !matOpen(nullptr, "w") && !matOpen("/dev/full", "wL"));
-    // No mode waits for a FIFO's other end or writes into it.
+    EXPECT_TRUE(matClose(nullptr) == 0 && !matOpen(nullptr, "w"));
+    // No mode waits for a FIFO's other end or writes into it, nor takes a
+    // device for a file, nor replaces either: nodes of the null and the full
+    // device made here (where root may make them), never the machine's own.
     testlib::TempDir dir;
-    ASSERT_EQ(mkfifo(dir.file("fifo.mat").c_str(), 0600), 0);
-    for (char const* mode : {"r", "u", "w"})
-        EXPECT_EQ(matOpen(dir.file("fifo.mat").c_str(), mode), nullptr) << mode;
+    std::vector<std::string> nodes = {dir.file("fifo.mat")};
+    ASSERT_EQ(mkfifo(nodes[0].c_str(), 0600), 0);
+    for (unsigned minor : {3u, 7u})
+        if (mknod(dir.file(std::to_string(minor) + ".mat").c_str(), S_IFCHR | 0600, makedev(1, minor)) == 0)
+            nodes.push_back(dir.file(std::to_string(minor) + ".mat"));
+    for (std::string const& node : nodes) {
+        for (char const* mode : {"r", "u", "w"})
+            EXPECT_EQ(matOpen(node.c_str(), mode), nullptr) << node << " " << mode;
+        struct stat info;
+        EXPECT_TRUE(stat(node.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) << node;
+    }
     EXPECT_TRUE(!mxGetPr(nullptr) && mxGetM(nullptr) == 0 && CalcBytes(nullptr) == 8);
     mxDestroyArray(nullptr);
 

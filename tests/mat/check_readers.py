@@ -139,8 +139,9 @@ def walk(data, at, child):
 
 
 def write(path, variables, mode=b"wL"):
-    handle, scratch = lib.matOpen(path.encode(), mode), lib.matOpen(b"/dev/null", b"w")
-    if check(handle, "matOpen %s %s" % (path, mode)):
+    """Some arrays are first put into a scratch file beside path, so that they have a name of their own."""
+    handle, scratch = lib.matOpen(path.encode(), mode), lib.matOpen((path + ".scratch").encode(), b"w")
+    if check(handle and scratch, "matOpen %s %s" % (path, mode)):
         for name, node, is_global in variables:
             array = build(node, scratch)
             put = lib.matPutVariableAsGlobal if is_global else lib.matPutVariable

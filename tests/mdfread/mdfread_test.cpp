@@ -165,7 +165,7 @@ TEST(BitFields, EveryTypeWidthShiftAndByteOrder)
 
 // ---- Conversion rules: the edges the fixtures do not reach --------------------------
 
-// Channel k of a 9-byte record goes through rule k; a rule that cannot
+// Channel k of a 10-byte record goes through rule k; a rule that cannot
 // convert leaves the raw value.
 TEST(ConversionRules, Edges)
 {
@@ -183,19 +183,21 @@ TEST(ConversionRules, Edges)
         b.Cc4(8, {0, b.Tx4("Mid"), b.Tx4("High"), b.Tx4("Other")}, {0, 9, 10, 19, 20, 29}),  // a range's position
         b.Cc4(8, {b.Tx4("low"), b.Tx4("mid"), 0}, {10, 11, 12, 13}),  // no default at all
         b.Cc4(8, {b.Cc4(1, {}, {100, 1})}, {0, 9}),  // no state to take for: a value in no range stays
+        b.Cc4(8, {b.Cc4(1, {}, {100, 1}), b.Tx4("Other")}, {0, 9}),  // the default text is the only state: 0
     };
     std::vector<uint64_t> channels;
     for (uint32_t k = 0; k < rules.size(); ++k)
         channels.push_back(b.Cn4(b.Tx4("r" + std::to_string(k)), 0, 0, 0, 0, k, 8, rules[k]));
-    const Bytes records = {7, 5, 1, 1, 7, 7, 15, 0, 5,  0, 6, 2, 7, 0, 0, 25, 12, 20,  // records 0 and 1
-                           1, 0, 3, 0, 7, 7, 5, 3, 0,  2, 20, 4, 1, 0, 0, 40, 10, 9};
-    b.Link4(hd, 0, b.Dg4(b.Cg4(b.Chain4(channels), 0, 4, 9), b.Dt4(records)));
+    const Bytes records = {7, 5, 1, 1, 7, 7, 15, 0, 5, 5,  0, 6, 2, 7, 0, 0, 25, 12, 20, 20,  // records 0 and 1
+                           1, 0, 3, 0, 7, 7, 5, 3, 0, 9,  2, 20, 4, 1, 0, 0, 40, 10, 9, 10};
+    b.Link4(hd, 0, b.Dg4(b.Cg4(b.Chain4(channels), 0, 4, 10), b.Dt4(records)));
     Reading r = ReadAll(b);
     EXPECT_EQ(r.values, (Values{{7, 0, 1, 2}, {0, 100, 0, 100}, {1, 2, 3, 4}, {1, 2, 0, 1}, {7, 0, 7, 0},
-                                {1, 0, 1, 0}, {1, 2, 5, 3}, {2, 1, 2, 0}, {105, 20, 100, 109}}));
+                                {1, 0, 1, 0}, {1, 2, 5, 3}, {2, 1, 2, 0}, {105, 20, 100, 109}, {105, 0, 109, 0}}));
     const States off = {{0, "Off"}};
     EXPECT_EQ(r.states, (std::vector<States>{{}, {}, {}, {{0, "Off"}, {1, "On"}, {2, "Error"}}, off, off,
-                                              {{1, "Mid"}, {2, "High"}, {3, "Other"}}, {{0, "low"}, {1, "mid"}}, {}}));
+                                              {{1, "Mid"}, {2, "High"}, {3, "Other"}}, {{0, "low"}, {1, "mid"}}, {},
+                                              {{0, "Other"}}}));
 }
 
 // ---- Sound files laid out by hand, and the damage the reader must survive -----------

@@ -67,7 +67,8 @@ std::string generatedLocale(const char* charmap, const char* name)
 {
     static TempDir folder;
     static bool named = false;
-    run("localedef -i de_DE -f " + std::string(charmap) + " " + shellQuote(folder.file(name)) + " >/dev/null 2>&1");
+    // Its messages are captured with its output and dropped: nothing is written to a file of the machine.
+    run("localedef -i de_DE -f " + std::string(charmap) + " " + shellQuote(folder.file(name)) + " 2>&1");
     if (!named) {
         const char* old = std::getenv("LOCPATH");
         setenv("LOCPATH", (folder.path() + ":" + (old && *old ? old : "/usr/lib/locale")).c_str(), 1);

@@ -17,8 +17,8 @@ lib = ctypes.CDLL(os.environ["VANTREL_LIB"])
 _libc = ctypes.CDLL(None)
 
 
-def captured(function, *args):
-    """(result, standard output) of one call of the library."""
+def captured(function, *args, raw=False):
+    """(result, standard output) of one call of the library; raw: the output's bytes as written."""
     sys.stdout.flush()
     with tempfile.TemporaryFile() as sink:
         saved = os.dup(1)
@@ -30,7 +30,8 @@ def captured(function, *args):
             os.dup2(saved, 1)
             os.close(saved)
         sink.seek(0)
-        return result, sink.read().decode("utf-8", "replace")
+        printed = sink.read()
+        return result, printed if raw else printed.decode("utf-8", "replace")
 
 
 def captured_cut_short(limit, function, *args):

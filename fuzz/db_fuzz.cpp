@@ -14,9 +14,7 @@
 // exit with whatever is in it; a run that ended without exit handlers (a
 // crash, a timeout) has its folder removed by the next run.
 #include <algorithm>
-#include <cerrno>
 #include <cfloat>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +25,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "jsonxx/jsonxx.h"
 #include "support/DbStmt.h"
 #include "vantrel.h"
@@ -71,37 +70,10 @@ std::string ListOfAllChannels(sqlite3* db)
     return list.json();
 }
 
-std::string g_folder;
-
-void RemoveFolder()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(g_folder, ignored);
-}
-
-// Folders "db_fuzz-<pid>-..." of processes that no longer run.
-void RemoveLeftFolders(std::string const& temporary)
-{
-    std::error_code error;
-    for (auto const& entry : std::filesystem::directory_iterator(temporary, error)) {
-        const std::string name = entry.path().filename().string();
-        long pid = 0;
-        if (std::sscanf(name.c_str(), "db_fuzz-%ld-", &pid) == 1 && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
-            std::filesystem::remove_all(entry.path(), error);
-    }
-}
-
 Base MakeBase()
 {
     Base base;
-    const char* tmp = std::getenv("TMPDIR");
-    const std::string temporary = tmp && *tmp ? tmp : "/tmp";
-    RemoveLeftFolders(temporary);
-    std::string folder = temporary + "/db_fuzz-" + std::to_string(::getpid()) + "-XXXXXX";
-    if (!mkdtemp(&folder[0]))
-        std::abort();
-    base.folder = g_folder = folder;
-    std::atexit(RemoveFolder);
+    base.folder = fuzz::MakeScratchFolder("db_fuzz");
     base.path = base.folder + "/damaged.db";
     const std::string built = base.folder + "/base.db";
     const std::string mdf = SourceFolder() + "/../tests/data/mdf/names_v400.mf4";

@@ -4,10 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "mdfread/MDFFileOp.h"
 
 namespace {
@@ -15,42 +14,13 @@ namespace {
 constexpr unsigned long long RecordsPerGroup = 512;
 constexpr unsigned long long RecordsPerInput = 4096;
 
-// The input as a file: an anonymous memory file reached through /proc.
-class MemoryFile {
-public:
-    MemoryFile(const uint8_t* data, size_t size)
-    {
-        m_fd = memfd_create("mdf_fuzz", MFD_CLOEXEC);
-        if (m_fd < 0)
-            return;
-        size_t written = 0;
-        while (written < size) {
-            ssize_t n = write(m_fd, data + written, size - written);
-            if (n <= 0)
-                return;
-            written += size_t(n);
-        }
-        m_path = "/proc/self/fd/" + std::to_string(m_fd);
-    }
-    ~MemoryFile()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    const std::string& path() const { return m_path; }
-
-private:
-    int m_fd = -1;
-    std::string m_path;
-};
-
 volatile double g_sink;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    MemoryFile file(data, size);
+    fuzz::MemoryFile file(data, size);
     if (file.path().empty())
         return 0;
     CMDFFileOp mdf;

@@ -151,6 +151,10 @@ void GroupReader::DecodeBlock(char const* records, size_t size, size_t count)
 
 void GroupReader::FeedStatistics(unsigned long long index, size_t count)
 {
+    // A message without data signals has no columns: nothing to feed, and
+    // no column storage to point into.
+    if (m_cells.empty())
+        return;
     size_t first = 0;
     if (index == 0 && count > 0) {
         for (size_t k = 0; k < m_cells.size(); ++k)

@@ -38,9 +38,8 @@ Scratch MakeScratch()
 {
     Scratch scratch;
     scratch.folder = fuzz::MakeScratchFolder("build_fuzz");
-    const std::string& folder = scratch.folder;
-    scratch.database = folder + "/built.db";
-    scratch.diagnostics = folder + "/diagnostics.txt";
+    scratch.database = scratch.folder + "/built.db";
+    scratch.diagnostics = scratch.folder + "/diagnostics.txt";
     scratch.diagnosticsFd = ::open(scratch.diagnostics.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     scratch.standardOutput = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
     if (scratch.diagnosticsFd < 0 || scratch.standardOutput < 0)

@@ -94,8 +94,9 @@ struct DbMessage {
 };
 
 // Channels.DataType of the channel: 0 unsigned, 1 signed integer, 3 float of
-// 32 bits, 4 other floats and integers whose text states stand beside
-// physical values.
+// 32 bits, 4 other floats and integers with text states whose stored numbers
+// an integer of the channel's exported width cannot hold (physical values
+// beside the states, or state numbers past that width).
 int GetOrbkDataType(CCNBlockOp* channel);
 // "name | message | network" when the comment holds " | ", else
 // "name |  | ": the key a signal selection names the channel by.

@@ -28,8 +28,9 @@ bool BecomesSignal(CCNBlockOp* channel);
 
 // A diagnostic line when the signal of a channel of the builder's group
 // groupNumber holds only part of the channel's value: a structure's member
-// channels, an array's further elements, variable-length signal data, or
-// bits past the first 64. The stored values stay as they are.
+// channels, an array's further elements, variable-length signal data, bits
+// past the first 64, or bits not decoded at all (an MDF 3 string that has a
+// conversion). The stored values stay as they are.
 void ReportPartialStorage(DbSignal const& signal, int groupNumber);
 
 class GroupReader {

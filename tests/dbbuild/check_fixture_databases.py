@@ -321,9 +321,10 @@ def check_text_defaults():
     if rows("k.db", "SELECT Name, SignalType, DataType FROM Channels WHERE ID > 0 ORDER BY ID") != want:
         fail("statekeys", "described as " + str(rows("k.db", "SELECT Name, DataType FROM Channels")))
     group = sidecar.read_v4(open(mdf, "rb").read(), strict=False)["groups"][0]
+    built = sqlite3.connect("k.db")
     for k, (name, (keys, default)) in enumerate(tables.items(), 1):
-        states = dict(rows("k.db", f"SELECT NumVal, StateText FROM ChannelStates WHERE ChannelId = {k}"))
-        stored = db_checks.column(sqlite3.connect("k.db"), 1, k)
+        states = dict(built.execute(f"SELECT NumVal, StateText FROM ChannelStates WHERE ChannelId = {k}"))
+        stored = db_checks.column(built, 1, k)
         raws = sidecar.values(group, name)
         if len(set(raws)) < 3 or [states.get(v) for v in stored] != [keys.get(raw, default) for raw in raws]:
             fail(f"statekeys {name}", f"raw {raws} stored as {stored}")

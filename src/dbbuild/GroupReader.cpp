@@ -51,9 +51,12 @@ std::vector<std::string> LostParts(DbSignal const& signal)
         lost.push_back("of its channel array only the first element is stored");
     if (channel->IsVariableLength())
         lost.push_back("its values are variable-length signal data, stored as their offsets into the signal data");
+    if (const unsigned type = channel->GetUndecodedType())
+        lost.push_back("its data type " + std::to_string(type) +
+                       " is not decoded (the integer of its leading bits is stored)");
     // Raw integers and integer codes read the first 64 bits; any other code
-    // (MDF 3 strings through a conversion) decodes none of them, whatever
-    // their number.
+    // (floats of a width no MDF version defines, MDF 3 strings through a
+    // conversion) decodes none of them, whatever their number.
     const unsigned bits = channel->GetBitCount();
     const GroupReader::Reading reading = GroupReader::ReadingOf(signal);
     const bool leadingBits = reading == GroupReader::Reading::RawInteger ||
@@ -61,7 +64,7 @@ std::vector<std::string> LostParts(DbSignal const& signal)
     const std::string count = std::to_string(bits);
     if (bits > 64 && leadingBits)
         lost.push_back("only the first 64 of its " + count + " bits are stored, as an integer");
-    else if (!leadingBits && (bits > 64 || !channel->IsFloat()))
+    else if (!leadingBits && !channel->DecodesRawValue())
         lost.push_back("none of its " + count + " bits is stored (they are not decoded)");
     return lost;
 }

@@ -28,9 +28,10 @@ bool BecomesSignal(CCNBlockOp* channel);
 
 // A diagnostic line when the signal of a channel of the builder's group
 // groupNumber holds only part of the channel's value: a structure's member
-// channels, an array's further elements, variable-length signal data, bits
-// past the first 64, or bits not decoded at all (an MDF 3 string that has a
-// conversion). The stored values stay as they are.
+// channels, an array's further elements, variable-length signal data, a data
+// type read as the integer of its leading bits, bits past the first 64, or
+// bits not decoded at all (a float of an odd width, an MDF 3 string that has
+// a conversion). The stored values stay as they are.
 void ReportPartialStorage(DbSignal const& signal, int groupNumber);
 
 class GroupReader {

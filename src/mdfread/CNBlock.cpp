@@ -49,6 +49,24 @@ int CodeFromMdf4(unsigned stored, unsigned bits)
 
 }  // namespace
 
+double mdfdecode::HalfToDouble(uint16_t half)
+{
+    const uint64_t sign = uint64_t(half >> 15) << 63;
+    const uint64_t exponent = (half >> 10) & 0x1f;
+    const uint64_t fraction = half & 0x3ff;
+    if (exponent == 0) {  // zeros and subnormals: the fraction in units of 2^-24
+        const double magnitude = double(fraction) * 0x1p-24;
+        return sign ? -magnitude : magnitude;
+    }
+    // Infinities and NaNs (payload kept, made quiet as widening a float does),
+    // else the exponent rebiased from 15 to 1023.
+    const uint64_t bits = exponent == 0x1f ? sign | 0x7ffULL << 52 | fraction << 42 | (fraction ? 1ULL << 51 : 0)
+                                           : sign | (exponent + 1008) << 52 | fraction << 42;
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
 CCNBlockOp::CCNBlockOp(CMdfStream* file, CBlockOp* parent) : CBlockOp(file, parent, "CN") {}
 
 CCNBlockOp::~CCNBlockOp() { delete m_conversion; }
@@ -105,6 +123,9 @@ bool CCNBlockOp::ReadMdf4(const std::vector<uint8_t>& bytes)
     m_virtualTimeMaster = channelType == 3 && syncType == 1;
     m_variableLength = channelType == 1;
     m_dataType = CodeFromMdf4(storedType, m_bitCount);
+    // Types 6 to 10 are texts and byte arrays; those above hold no integer.
+    if (storedType > 10)
+        m_undecodedType = storedType;
     // Only the kind of block the composition link leads to is looked at: a
     // link that does not lead to a sound block leaves the channel as it is.
     const std::string composition = Mdf4BlockIdAt(m_file, link(1));
@@ -157,7 +178,9 @@ void CCNBlockOp::PrepareDecoding()
 
     const bool isSigned = IsSigned();
     if (m_kind == Kind::Float) {
-        if (m_bitCount == 32)
+        if (m_bitCount == 16)
+            m_decoder = m_bigEndian ? Decoder::F16BE : Decoder::F16;
+        else if (m_bitCount == 32)
             m_decoder = m_bigEndian ? Decoder::F32BE : Decoder::F32;
         else if (m_bitCount == 64)
             m_decoder = m_bigEndian ? Decoder::F64BE : Decoder::F64;
@@ -235,6 +258,8 @@ double CCNBlockOp::GetFloat(char const* text) const
 {
     const auto* p = reinterpret_cast<const uint8_t*>(text);
     const bool little = m_dataType < 9;
+    if (m_bitCount == 16)
+        return mdfdecode::HalfToDouble(ReadU16(p, little));
     if (m_bitCount == 32)
         return ReadF32(p, little);
     if (m_bitCount == 64)

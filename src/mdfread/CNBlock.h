@@ -81,6 +81,14 @@ public:
     // An MDF 4 virtual time master: its times follow from the record number
     // and lie in no record; it does not count as a time channel.
     bool IsVirtualTimeMaster() const { return m_virtualTimeMaster; }
+    // The MDF 4 data type of a channel that is neither a number nor a text or
+    // byte array (MIME sample and stream, CANopen date and time, complex, and
+    // any later type): it is read as the integer of its leading bits. 0 for
+    // every other channel.
+    unsigned GetUndecodedType() const { return m_undecodedType; }
+    // Whether getValue reads the raw value from the channel's bits; a float of
+    // a width no MDF version defines, or a code outside the table, reads 0.0.
+    bool DecodesRawValue() const { return m_decoder != Decoder::None && m_decoder != Decoder::FloatOther; }
 
 private:
     template <typename Use>
@@ -112,7 +120,7 @@ private:
     enum class Kind { Integer, Float, None } m_kind = Kind::None;
     enum class Decoder : uint8_t {
         None, U8, S8, U16, S16, U32, S32, U64, S64, U16BE, S16BE, U32BE, S32BE, U64BE, S64BE,
-        F32, F64, F32BE, F64BE, Bits, FloatOther
+        F32, F64, F32BE, F64BE, F16, F16BE, Bits, FloatOther
     } m_decoder = Decoder::None;
     enum class Scaling : uint8_t { None, Linear, Rule } m_scaling = Scaling::None;
     double m_slope = 1, m_offset = -0.0;
@@ -122,6 +130,7 @@ private:
     unsigned m_spanBytes = 0;
     unsigned m_valueBits = 0;
     unsigned long long m_mask = 0;
+    unsigned m_undecodedType = 0;
 };
 
 // ---- Decoding, inline: it runs once per channel per record -----------------
@@ -153,6 +162,9 @@ inline double LoadFloat(const char* p, bool bigEndian)
     return double(v);
 }
 
+// An IEEE 754 half-precision value as the double that holds it exactly.
+double HalfToDouble(uint16_t half);
+
 }  // namespace mdfdecode
 
 // Calls use(load) with the loader of the channel's layout: load(p) is the
@@ -180,6 +192,8 @@ inline auto CCNBlockOp::WithRawLoader(Use&& use) const
     case Decoder::F64: return use([](char const* p) { return LoadFloat<double, uint64_t>(p, false); });
     case Decoder::F32BE: return use([](char const* p) { return LoadFloat<float, uint32_t>(p, true); });
     case Decoder::F64BE: return use([](char const* p) { return LoadFloat<double, uint64_t>(p, true); });
+    case Decoder::F16: return use([](char const* p) { return HalfToDouble(Load<uint16_t>(p, false)); });
+    case Decoder::F16BE: return use([](char const* p) { return HalfToDouble(Load<uint16_t>(p, true)); });
     case Decoder::Bits: return use([this](char const* p) { return DecodeBitField(p); });
     default: return use([](char const*) { return 0.0; });
     }

@@ -330,6 +330,27 @@ def check_text_defaults():
             fail(f"statekeys {name}", f"raw {raws} stored as {stored}")
 
 
+def check_half_floats():
+    """Half floats stored as the fixture's README lists them (a DOUBLE column keeps no -0.0), with the statistics and
+    the statistics list that follow; the complex channel as the integer of its bits, with its line."""
+    mdf = fixture("halffloat_v410.mf4")
+    result, output = build(mdf, b"h.db")
+    conn = sqlite3.connect("h.db")
+    complex_bits = sidecar.values(sidecar.read_v4(open(mdf, "rb").read(), strict=False)["groups"][0], "Cplx")
+    want = [("Half", 4, [-2.0 + 0.5 * k for k in range(17)] + [65504.0, 2.0 ** -24, 0.3330078125]),
+            ("HalfBE", 4, [-0.25 * k for k in range(20)]), ("Cplx", 0, [as_int64(v) for v in complex_bits]),
+            ("Count", 0, list(range(20)))]
+    got = [(name, kind, db_checks.column(conn, 1, k)) for k, name, kind in conn.execute(
+        "SELECT MessageChannel, Name, DataType FROM Channels WHERE ID > 0 ORDER BY ID").fetchall()]
+    line = "Channel Cplx of channel group 1 is stored only in part: its data type 15 is not decoded (the integer of its " \
+           "leading bits is stored)\n"
+    if (result, output, got) != (1, line, want):
+        fail("halffloat", f"{result} {output!r} {got}")
+    listed, _ = listing(lib.GetChannelStatistics, mdf, b"h.json")
+    for difference in db_checks.check_statistics(conn, "halffloat") + db_checks.check_list(conn, listed, "halffloat"):
+        fail("halffloat", difference)
+
+
 def device_node(name, minor):
     """A node of the memory device (1, minor) in the test's folder, never the machine's own: a refusal that
     regressed replaces no device of the host. None without the right to make one (not root)."""
@@ -442,6 +463,14 @@ def check_partial_channels():
                 if c["name"] == "text_fixed16")
     open("string64.mdf", "wb").write(strings[:text["position"] + 188] + struct.pack("<H", 64) +
                                      strings[text["position"] + 190:])
+    # A copy whose Half holds 24 bits, a float width no version defines, and whose Cplx reaches the record's end.
+    halves = bytearray(open(fixture("halffloat_v410.mf4"), "rb").read())
+    for channel in sidecar.read_v4(bytes(halves), strict=False)["groups"][0]["channels"]:
+        bits = {"Half": 24, "Cplx": 72}.get(channel["name"])
+        if bits:  # the bit count: 8 bytes after the channel type, which follows the links
+            at = channel["position"] + 24 + 8 * sidecar.u64(halves, channel["position"] + 16) + 8
+            halves[at:at + 4] = struct.pack("<I", bits)
+    open("oddwidth.mf4", "wb").write(halves)
     for mdf, selection, result, lines in [
             (b"composed.mf4", None, 1, [frame]),
             (b"array.mf4", None, 1, [frame, array]),
@@ -455,6 +484,10 @@ def check_partial_channels():
             (fixture("strings_v330.mdf"), None, 1, [part("text_fixed16", "none of its 128 bits is stored (they are "
                                                          "not decoded)")]),
             (b"string64.mdf", None, 1, [part("text_fixed16", "none of its 64 bits is stored (they are not decoded)")]),
+            (b"oddwidth.mf4", None, 1, [part("Half", "none of its 24 bits is stored (they are not decoded)"),
+                                        part("Cplx", "its data type 15 is not decoded (the integer of its leading "
+                                             "bits is stored); only the first 64 of its 72 bits are stored, as an "
+                                             "integer")]),
             (fixture("strings_v400.mf4"), None, 1, [
                 part("text_vlsd_utf8", "its values are variable-length signal data, stored as their offsets into the "
                      "signal data"),
@@ -507,6 +540,7 @@ with tempfile.TemporaryDirectory() as narrow, tempfile.TemporaryDirectory() as w
     os.chdir(narrow)
     check_selections()
     check_text_defaults()
+    check_half_floats()
     check_refusals()
     check_unwritable_lists()
     check_partial_channels()

@@ -323,6 +323,9 @@ TEST_F(Exports, EveryFormatOfEveryScenarioMatchesTheModel)
         // Default state numbers past the channel's type (256 on u8, 128 on i8, 65536 on u16), and one that fits.
         {"statekeys_v410.mf4"},
         {"statekeys_v410.mf4", {}, "GroupMessages=0\n", 0.01},
+        // Half-precision floats (the largest, a subnormal) and a complex channel kept as the integer of its bits.
+        {"halffloat_v410.mf4"},
+        {"halffloat_v410.mf4", {}, "GroupMessages=0\n", 0.004},
         // The collection (key 4) and Sequence choose and order the channels, all bits choose those of a
         // non-zero Sequence; when nothing is chosen, everything is.
         {"multirate_v400.mf4", {}, "WriteUnits=1\n", -1.0, "UPDATE Channels SET Sequence = ID * 7 % 15, "
